@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace fortune {
+
+// The list holds slots 0 to 1,000,000; slots from count() upwards are empty.
+inline constexpr qsizetype kSlotCount = 1'000'001;
+
+// The line that closes every record of a fortunes file.
+inline constexpr QByteArrayView kSeparator{"||||||||||##########||||||||||"};
+
+// Outcome of an operation that can fail: empty error means success.
+struct Status {
+    QString error;
+    bool ok() const { return error.isEmpty(); }
+    static Status failure(QString message) { return Status{std::move(message)}; }
+};
+
+// All fortunes of this run, in the order stored. The texts live back to back in
+// one byte store (UTF-8 as read from disk, never rewritten) with one offset per
+// fortune, so a million fortunes cost little more than the file itself and only
+// the fortune on show is ever decoded.
+class FortuneList {
+public:
+    FortuneList();
+    ~FortuneList();
+    FortuneList(const FortuneList &) = delete;
+    FortuneList &operator=(const FortuneList &) = delete;
+
+    qsizetype count() const;
+    bool isFull() const { return count() >= kSlotCount; }
+
+    // Raw bytes of slot i; empty for every slot from count() upwards and for any
+    // index outside the table.
+    QByteArrayView rawAt(qsizetype i) const;
+    // Slot i as text: UTF-8, or Windows-1252 where the bytes are not valid UTF-8.
+    QString textAt(qsizetype i) const;
+
+    // The store step: put text at index count() and raise the count by one.
+    // Refused, with a message and nothing changed, once all slots are used.
+    Status store(QByteArrayView text);
+
+    // Is this exact text in slots 0 to count() - 1? Hash-indexed, not a scan.
+    bool contains(QByteArrayView text) const;
+
+    // How many of slots 0 to count() - 1 contain term, ignoring letter case for
+    // every letter (not only a-z). An empty term is found in every non-empty fortune.
+    qsizetype countContaining(QStringView term) const;
+
+    // Bytes held by the store (for the memory benchmark and tests).
+    qsizetype storeBytes() const;
+    // Reserve room for about this many more bytes of fortune text.
+    void reserveBytes(qsizetype bytes);
+
+private:
+    struct Index;
+    QByteArray m_store;
+    std::vector<qsizetype> m_ends; // m_ends[i] is one past the last byte of slot i
+    mutable std::unique_ptr<Index> m_index;
+};
+
+// Bytes as shown to the user: UTF-8 when valid, otherwise Windows-1252.
+QString decodeFortune(QByteArrayView bytes);
+
+} // namespace fortune
