@@ -1,0 +1,33 @@
+#include "dialogs.h"
+
+#include "startup.h"
+
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+namespace fortune {
+
+std::unique_ptr<QMessageBox> WidgetDialogs::makeMessageBox(QWidget *parent, const QString &text)
+{
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(programTitle());
+    // Qt would guess rich text from a "<b>" in a fortune or a search term.
+    box->setTextFormat(Qt::PlainText);
+    box->setText(text);
+    box->setStandardButtons(QMessageBox::Ok);
+    return box;
+}
+
+void WidgetDialogs::showMessage(const QString &text)
+{
+    makeMessageBox(m_parent, text)->exec();
+}
+
+QString WidgetDialogs::askText(const QString &prompt, bool *ok)
+{
+    return QInputDialog::getText(m_parent, programTitle(), prompt,
+                                 QLineEdit::Normal, QString(), ok);
+}
+
+} // namespace fortune

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QMessageBox;
+class QWidget;
+
+namespace fortune {
+
+// The two modal boxes the window needs. Every message and every question of the
+// window goes through here, so tests can answer them without a modal loop.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // A message box with one OK button; returns when it is dismissed.
+    virtual void showMessage(const QString &text) = 0;
+    // An input box with OK and Cancel. *ok is false on Cancel.
+    virtual QString askText(const QString &prompt, bool *ok) = 0;
+};
+
+// The real boxes, titled with the program's title and showing
+// their text as plain text (fortunes and search terms may hold markup).
+class WidgetDialogs : public Dialogs {
+public:
+    explicit WidgetDialogs(QWidget *parent) : m_parent(parent) {}
+    void showMessage(const QString &text) override;
+    QString askText(const QString &prompt, bool *ok) override;
+
+    // The message box showMessage runs, ready for exec().
+    static std::unique_ptr<QMessageBox> makeMessageBox(QWidget *parent, const QString &text);
+
+private:
+    QWidget *m_parent;
+};
+
+} // namespace fortune

@@ -1,0 +1,250 @@
+#include "form1.h"
+
+#include "fortunesfile.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcForm, "fortune.form", QtWarningMsg)
+
+namespace fortune {
+
+namespace {
+
+// The design measures in twips; the window keeps its look at 15 twips per pixel.
+constexpr int kTwipsPerPixel = 15;
+
+QRect fromTwips(int left, int top, int width, int height)
+{
+    return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                 height / kTwipsPerPixel);
+}
+
+QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption, QRect rect)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(rect);
+    return button;
+}
+
+QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect rect,
+                  const QString &description)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QLatin1String(name));
+    // Fortunes come from the web: never let Qt take "<b>" or "<img>" for markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    label->setGeometry(rect);
+    // The accessible name stays the text itself, so a screen reader says the count.
+    label->setAccessibleDescription(description);
+    return label;
+}
+
+} // namespace
+
+Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
+    : QWidget(parent),
+      m_collectionPath(std::move(collectionPath)),
+      m_reloadPath(std::move(reloadPath)),
+      m_dialogs(std::make_unique<WidgetDialogs>(this))
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Form1"));
+    setFixedSize(8370 / kTwipsPerPixel, 5535 / kTwipsPerPixel);
+    createControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::setDialogs(std::unique_ptr<Dialogs> dialogs)
+{
+    m_dialogs = std::move(dialogs);
+}
+
+void Form1::createControls()
+{
+    // Qt stacks later siblings on top, so the controls are made from the bottom
+    // of the design's stacking order upwards.
+    Label1 = makeLabel(this, "Label1", QStringLiteral("0"), fromTwips(4920, 240, 2295, 255),
+                       tr("Number of fortunes in the collection"));
+
+    Command1 = makeButton(this, "Command1", QStringLiteral("Command1"),
+                          fromTwips(960, 120, 1215, 375));
+    Command1->setVisible(false);
+    Command2 = makeButton(this, "Command2", QStringLiteral("Command2"),
+                          fromTwips(2400, 120, 1095, 375));
+    Command2->setVisible(false);
+
+    // The receive buffer of the downloads; never shown.
+    Text1 = new QPlainTextEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(fromTwips(120, 5040, 8055, 375));
+    Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setPlainText(QStringLiteral("Waiting...\r\n"));
+    Text1->setVisible(false);
+
+    Command5 = makeButton(this, "Command5", QStringLiteral("Command5"),
+                          fromTwips(3720, 120, 1095, 375));
+    Command5->setVisible(false);
+
+    Command3 = makeButton(this, "Command3", QStringLiteral("Download Fortunes"),
+                          fromTwips(960, 120, 1695, 495));
+
+    Frame1 = new QGroupBox(QStringLiteral("Fortune Viewer"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(fromTwips(120, 720, 8175, 4695));
+
+    lblFNum = makeLabel(Frame1, "lblFNum", QStringLiteral("0"), fromTwips(720, 240, 975, 255),
+                        tr("Number of the fortune on show"));
+    lblFNum->setAlignment(Qt::AlignCenter);
+    lblFortune = makeLabel(Frame1, "lblFortune", QStringLiteral("Fortune Goes Here..."),
+                           fromTwips(120, 600, 7935, 3975), tr("The fortune on show"));
+    lblFortune->setWordWrap(true);
+    lblFortune->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    cmdPrev = makeButton(Frame1, "cmdPrev", QStringLiteral("<<"), fromTwips(120, 240, 495, 255));
+    cmdNext = makeButton(Frame1, "cmdNext", QStringLiteral(">>"), fromTwips(1800, 240, 495, 255));
+    Command4 = makeButton(Frame1, "Command4", QStringLiteral("Reload"),
+                          fromTwips(2400, 240, 975, 255));
+
+    Command6 = makeButton(this, "Command6", QStringLiteral("Stop It Already!!!!"),
+                          fromTwips(3000, 120, 1695, 495));
+    // Its lower edge lies over the frame's top edge, as designed.
+    Command7 = makeButton(this, "Command7", QStringLiteral("Search Quotes"),
+                          fromTwips(4680, 600, 1455, 255));
+
+    // Tab order of the design; hidden controls and labels are skipped by Qt.
+    QWidget *const order[] = {Command1, Command2, Text1,    Command5, Command3,
+                              cmdPrev,  cmdNext,  Command4, Command6, Command7};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connect(cmdNext, &QPushButton::clicked, this, &Form1::cmdNext_Click);
+    connect(cmdPrev, &QPushButton::clicked, this, &Form1::cmdPrev_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+}
+
+void Form1::Form_Load()
+{
+    show();
+    // Load once the window is on screen with its design-time captions; the
+    // first paint of the window says it is.
+    m_loadWhenPainted = true;
+    update();
+}
+
+void Form1::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (m_loadWhenPainted) {
+        m_loadWhenPainted = false;
+        // Leave the paint (and the flush to the screen) before reading the file.
+        QTimer::singleShot(0, this, &Form1::loadCollection);
+    }
+}
+
+void Form1::loadCollection()
+{
+    // No collection file yet is a first start, not an error: the first stored
+    // download creates it.
+    loadFile(m_collectionPath, false);
+}
+
+bool Form1::loadFile(const QString &path, bool missingIsError)
+{
+    const LoadResult result = loadFortunesFile(path, Fortunes, [this](qsizetype count) {
+        Label1->setText(QString::number(count));
+        Label1->repaint();
+    });
+    showCount();
+
+    bool ok = true;
+    switch (result.outcome) {
+    case LoadResult::Outcome::Loaded:
+        break;
+    case LoadResult::Outcome::Missing:
+        ok = !missingIsError;
+        break;
+    case LoadResult::Outcome::Failed:
+    case LoadResult::Outcome::Full:
+        ok = false;
+        break;
+    }
+    if (ok) {
+        showFortune(0);
+    } else {
+        QString message = result.error;
+        if (message.isEmpty())
+            message = tr("Could not read the fortunes file %1.").arg(path);
+        qCInfo(lcForm) << "load of" << path << "failed:" << message;
+        m_dialogs->showMessage(message);
+    }
+    emit loadFinished();
+    return ok;
+}
+
+void Form1::showCount()
+{
+    Label1->setText(QString::number(Fortunes.count()));
+}
+
+void Form1::showFortune(qsizetype index)
+{
+    lblFortune->setText(Fortunes.textAt(index));
+}
+
+void Form1::cmdNext_Click()
+{
+    Cursor.next(Fortunes.count());
+    lblFNum->setText(QString::number(Cursor.position()));
+    showFortune(Cursor.position());
+}
+
+void Form1::cmdPrev_Click()
+{
+    Cursor.previous(Fortunes.count());
+    lblFNum->setText(QString::number(Cursor.position()));
+    showFortune(Cursor.position());
+}
+
+void Form1::Command4_Click()
+{
+    loadFile(m_reloadPath, true);
+}
+
+void Form1::Command7_Click()
+{
+    bool ok = false;
+    const QString term = m_dialogs->askText(QStringLiteral("What do you want to search for?"), &ok);
+    if (!ok)
+        return;
+    const qsizetype hits = Fortunes.countContaining(term);
+    m_dialogs->showMessage(QString::number(hits) + QStringLiteral(" fortunes contain '") + term +
+                           QStringLiteral("'."));
+}
+
+void Form1::Command1_Click() {}
+
+void Form1::Command2_Click() {}
+
+void Form1::Command3_Click() {}
+
+void Form1::Command5_Click() {}
+
+void Form1::Command6_Click()
+{
+    StopRequested = true;
+}
+
+} // namespace fortune
