@@ -39,7 +39,7 @@ public:
     bool isFull() const { return count() >= kSlotCount; }
 
     // Raw bytes of slot i; empty for every slot from count() upwards and for any
-    // index outside the table.
+    // index outside the table. The view is valid until the next store or load.
     QByteArrayView rawAt(qsizetype i) const;
     // Slot i as text: UTF-8, or Windows-1252 where the bytes are not valid UTF-8.
     QString textAt(qsizetype i) const;
@@ -61,11 +61,28 @@ public:
     void reserveBytes(qsizetype bytes);
 
 private:
+    friend class FortunesFileReader; // loads straight into the store
+
     struct Index;
+    // Keeps the lookup index (when built) up to date with slots from..count()-1.
+    void recordsAdded(qsizetype from);
+    // Drops slots from count upwards again (a load that failed half-way).
+    void truncate(qsizetype count);
+    // Records from m_checkedUtf8 upwards have not been checked for valid UTF-8 yet;
+    // m_notUtf8 lists, in order, those checked and found to be Windows-1252.
+    void checkEncodings() const;
+    bool isUtf8Record(qsizetype i) const;
+    qsizetype countContainingLegacy(const std::vector<char32_t> &folded) const;
+
     QByteArray m_store;
     std::vector<qsizetype> m_ends; // m_ends[i] is one past the last byte of slot i
     mutable std::unique_ptr<Index> m_index;
+    mutable std::vector<quint32> m_notUtf8;
+    mutable qsizetype m_checkedUtf8 = 0;
 };
+
+// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool isValidUtf8(QByteArrayView bytes);
 
 // Bytes as shown to the user: UTF-8 when valid, otherwise Windows-1252.
 QString decodeFortune(QByteArrayView bytes);

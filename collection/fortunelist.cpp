@@ -1,0 +1,282 @@
+#include "fortunelist.h"
+#include "textscan.h"
+
+#include <QChar>
+#include <QList>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace fortune {
+
+namespace {
+
+// Windows-1252 differs from Latin-1 only in 0x80 to 0x9F. The five bytes it
+// leaves undefined map to the C1 control of the same value, as Windows does.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+inline char16_t cp1252ToUnicode(uchar b)
+{
+    return (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : char16_t(b);
+}
+
+QString decodeCp1252(QByteArrayView bytes)
+{
+    QString out(bytes.size(), Qt::Uninitialized);
+    char16_t *dst = reinterpret_cast<char16_t *>(out.data());
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        dst[i] = cp1252ToUnicode(uchar(bytes[i]));
+    return out;
+}
+
+QString fullMessage()
+{
+    return QStringLiteral("The fortune list is full: it already holds %1 fortunes (table 0 to %2), "
+                          "so no more can be stored.")
+        .arg(kSlotCount)
+        .arg(kSlotCount - 1);
+}
+
+// Multiply-xorshift over 8-byte words: fast for the short texts a fortune has,
+// and good enough to spread them over an open-addressing table.
+quint64 hashBytes(QByteArrayView bytes)
+{
+    constexpr quint64 k = 0x9FB21C651E98DF25ull;
+    const char *p = bytes.data();
+    qsizetype n = bytes.size();
+    quint64 h = 0x9E3779B97F4A7C15ull ^ (quint64(n) * k);
+    while (n >= 8) {
+        quint64 w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        quint64 w = 0;
+        std::memcpy(&w, p, size_t(n));
+        h = (h ^ w) * k;
+    }
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
+    return h;
+}
+
+} // namespace
+
+// Open addressing over record indices. A slot holds 0 (free) or the record
+// index + 1 in its low 20 bits and 12 bits of the text's hash above them, so a
+// probe almost never has to look at the bytes of a record that does not match.
+struct FortuneList::Index {
+    static constexpr int kIndexBits = 20;
+    static_assert(kSlotCount < (1 << kIndexBits), "record index must fit the slot");
+    static constexpr quint32 kIndexMask = (1u << kIndexBits) - 1;
+
+    std::vector<quint32> table;
+    quint32 mask = 0;
+    qsizetype entries = 0;
+
+    static quint32 tagOf(quint64 h) { return quint32(h >> 52) << kIndexBits; }
+
+    void reset(qsizetype expected)
+    {
+        qsizetype size = 1024;
+        while (size < 2 * expected)
+            size *= 2;
+        table.assign(size_t(size), 0);
+        mask = quint32(size - 1);
+        entries = 0;
+    }
+
+    void insert(quint64 h, qsizetype record)
+    {
+        quint32 pos = quint32(h) & mask;
+        while (table[pos] != 0)
+            pos = (pos + 1) & mask;
+        table[pos] = tagOf(h) | quint32(record + 1);
+        ++entries;
+    }
+};
+
+FortuneList::FortuneList() = default;
+FortuneList::~FortuneList() = default;
+
+qsizetype FortuneList::count() const
+{
+    return qsizetype(m_ends.size());
+}
+
+QByteArrayView FortuneList::rawAt(qsizetype i) const
+{
+    if (i < 0 || i >= count())
+        return {};
+    const qsizetype begin = i == 0 ? 0 : m_ends[size_t(i - 1)];
+    return QByteArrayView(m_store.constData() + begin, m_ends[size_t(i)] - begin);
+}
+
+QString FortuneList::textAt(qsizetype i) const
+{
+    return decodeFortune(rawAt(i));
+}
+
+Status FortuneList::store(QByteArrayView text)
+{
+    if (isFull())
+        return Status::failure(fullMessage());
+    const char *storeBegin = m_store.constData();
+    if (!text.isEmpty() && text.data() >= storeBegin && text.data() < storeBegin + m_store.size()) {
+        // The text is a slot of this list; copy it before the store may move.
+        const QByteArray copy = text.toByteArray();
+        m_store.append(copy);
+    } else {
+        m_store.append(text.data(), text.size());
+    }
+    m_ends.push_back(m_store.size());
+    recordsAdded(count() - 1);
+    return {};
+}
+
+void FortuneList::recordsAdded(qsizetype from)
+{
+    if (!m_index)
+        return;
+    if (2 * count() > qsizetype(m_index->table.size())) {
+        m_index.reset(); // rebuilt, larger, on the next lookup
+        return;
+    }
+    for (qsizetype i = from; i < count(); ++i)
+        m_index->insert(hashBytes(rawAt(i)), i);
+}
+
+void FortuneList::truncate(qsizetype newCount)
+{
+    if (newCount >= count())
+        return;
+    m_ends.resize(size_t(newCount));
+    m_store.resize(newCount == 0 ? 0 : m_ends.back());
+    m_index.reset();
+    if (m_checkedUtf8 > newCount) {
+        m_checkedUtf8 = newCount;
+        m_notUtf8.erase(std::lower_bound(m_notUtf8.begin(), m_notUtf8.end(), quint32(newCount)),
+                        m_notUtf8.end());
+    }
+}
+
+bool FortuneList::contains(QByteArrayView text) const
+{
+    const qsizetype n = count();
+    if (n == 0)
+        return false;
+    if (!m_index) {
+        m_index = std::make_unique<Index>();
+        m_index->reset(n + n / 2);
+        for (qsizetype i = 0; i < n; ++i)
+            m_index->insert(hashBytes(rawAt(i)), i);
+    }
+    const quint64 h = hashBytes(text);
+    const quint32 tag = Index::tagOf(h);
+    const quint32 *table = m_index->table.data();
+    const quint32 mask = m_index->mask;
+    for (quint32 pos = quint32(h) & mask;; pos = (pos + 1) & mask) {
+        const quint32 slot = table[pos];
+        if (slot == 0)
+            return false;
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(qsizetype(slot & Index::kIndexMask) - 1) == text)
+            return true;
+    }
+}
+
+qsizetype FortuneList::storeBytes() const
+{
+    return m_store.size();
+}
+
+void FortuneList::reserveBytes(qsizetype bytes)
+{
+    if (bytes > 0)
+        m_store.reserve(m_store.size() + bytes);
+}
+
+void FortuneList::checkEncodings() const
+{
+    const qsizetype n = count();
+    for (qsizetype i = m_checkedUtf8; i < n; ++i) {
+        if (!isValidUtf8(rawAt(i)))
+            m_notUtf8.push_back(quint32(i));
+    }
+    m_checkedUtf8 = n;
+}
+
+bool FortuneList::isUtf8Record(qsizetype i) const
+{
+    return !std::binary_search(m_notUtf8.begin(), m_notUtf8.end(), quint32(i));
+}
+
+qsizetype FortuneList::countContaining(QStringView term) const
+{
+    const qsizetype n = count();
+    if (n == 0)
+        return 0;
+    if (term.isEmpty()) {
+        qsizetype hits = m_ends[0] > 0 ? 1 : 0;
+        for (size_t i = 1; i < m_ends.size(); ++i)
+            hits += m_ends[i] > m_ends[i - 1] ? 1 : 0;
+        return hits;
+    }
+
+    checkEncodings();
+    std::vector<char32_t> folded;
+    for (const uint cp : term.toUcs4())
+        folded.push_back(foldCase(char32_t(cp)));
+
+    const TermScanner scanner(folded, QByteArrayView(m_store.constData(), m_ends.back()));
+    qsizetype hits = 0;
+    scanner.run(m_ends, [&](qsizetype record) {
+        if (isUtf8Record(record))
+            ++hits;
+    });
+    if (!m_notUtf8.empty())
+        hits += countContainingLegacy(folded);
+    return hits;
+}
+
+// Records that are not UTF-8 are searched the way they are shown: as Windows-1252.
+qsizetype FortuneList::countContainingLegacy(const std::vector<char32_t> &folded) const
+{
+    qsizetype hits = 0;
+    std::vector<char32_t> text;
+    for (const quint32 record : m_notUtf8) {
+        if (qsizetype(record) >= count())
+            break;
+        const QByteArrayView bytes = rawAt(record);
+        text.clear();
+        for (const char c : bytes)
+            text.push_back(foldCase(cp1252ToUnicode(uchar(c))));
+        if (std::search(text.begin(), text.end(), folded.begin(), folded.end()) != text.end())
+            ++hits;
+    }
+    return hits;
+}
+
+bool isValidUtf8(QByteArrayView bytes)
+{
+    return validUtf8Prefix(reinterpret_cast<const uchar *>(bytes.data()),
+                           reinterpret_cast<const uchar *>(bytes.data()) + bytes.size());
+}
+
+QString decodeFortune(QByteArrayView bytes)
+{
+    if (isValidUtf8(bytes))
+        return QString::fromUtf8(bytes);
+    return decodeCp1252(bytes);
+}
+
+} // namespace fortune
