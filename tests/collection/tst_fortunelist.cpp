@@ -1,0 +1,186 @@
+#include "browsing.h"
+#include "fortunelist.h"
+
+#include <QTest>
+
+#include <algorithm>
+
+using namespace fortune;
+using Texts = QList<QByteArray>;
+
+namespace {
+
+void fill(FortuneList &list, const Texts &texts)
+{
+    for (const QByteArray &t : texts)
+        QVERIFY(list.store(t).ok());
+}
+
+std::vector<char32_t> folded(const QString &s)
+{
+    std::vector<char32_t> out;
+    for (const uint cp : s.toUcs4())
+        out.push_back(QChar::toCaseFolded(char32_t(cp)));
+    return out;
+}
+
+// The slow, obvious search: decode each fortune as shown, fold, look.
+qsizetype referenceCount(const FortuneList &list, const QString &term)
+{
+    const std::vector<char32_t> needle = folded(term);
+    qsizetype hits = 0;
+    for (qsizetype i = 0; i < list.count(); ++i) {
+        const std::vector<char32_t> hay = folded(list.textAt(i));
+        if (needle.empty() ? !hay.empty() : std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end())
+            ++hits;
+    }
+    return hits;
+}
+
+} // namespace
+
+class TestFortuneList : public QObject {
+    Q_OBJECT
+
+private slots:
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("empty") << QByteArray() << QString();
+        QTest::newRow("UTF-8") << QByteArray("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac") << QString::fromUtf8("Grüße €");
+        QTest::newRow("Windows-1252") << QByteArray("Gr\xfc\xdf" "e \x80\x9f\x85") << QString::fromUtf8("Grüße €Ÿ…");
+        QTest::newRow("undefined 0x81") << QByteArray("a\x81") << QStringLiteral("a\u0081");
+        QTest::newRow("overlong NUL") << QByteArray("\xc0\x80") << QString::fromUtf8("À€");
+        QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QString::fromUtf8("í\u00a0€");
+        QTest::newRow("cut-off sequence") << QByteArray("ab\xc3") << QString::fromUtf8("abÃ");
+        QTest::newRow("4-byte") << QByteArray("\xf0\x9f\x98\x80") << QString::fromUtf8("😀");
+    }
+
+    void decode()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(decodeFortune(bytes), shown);
+    }
+
+    void search_data()
+    {
+        QTest::addColumn<Texts>("fortunes");
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<qsizetype>("hits");
+        const Texts german{"\xc3\x84RGER im B\xc3\xbcro\r\n", "kein \xc3\xa4rger\r\n", "nichts\r\n"};
+        QTest::newRow("non-ASCII case") << german << QString::fromUtf8("ärger") << qsizetype(2);
+        QTest::newRow("upper-case term") << german << QString::fromUtf8("ÄRGER") << qsizetype(2);
+        QTest::newRow("first fortune counts") << Texts{"needle\r\n", "x\r\n"} << "NEEDLE" << qsizetype(1);
+        QTest::newRow("empty term counts non-empty") << Texts{"a", "", "b"} << "" << qsizetype(2);
+        QTest::newRow("several times counts once") << Texts{"aaaa aaaa\r\n"} << "aa" << qsizetype(1);
+        QTest::newRow("not across fortunes") << Texts{"ab", "cd"} << "bc" << qsizetype(0);
+        QTest::newRow("sigma forms") << Texts{"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82"}
+                                     << QString::fromUtf8("οδοσ") << qsizetype(2);
+        QTest::newRow("Kelvin sign") << Texts{"100 \xe2\x84\xaa", "100 k"} << "100 K" << qsizetype(2);
+        QTest::newRow("capital sharp s") << Texts{"STRA\xe1\xba\x9e" "E"} << QString::fromUtf8("straße") << qsizetype(1);
+        QTest::newRow("Windows-1252 fortune as shown")
+            << Texts{"\xc4RGER\r\n", "\xc3\x84rger\r\n"} << QString::fromUtf8("ärger") << qsizetype(2);
+        QTest::newRow("term longer than all") << Texts{"short"} << "much longer term" << qsizetype(0);
+        QTest::newRow("nothing stored") << Texts{} << "x" << qsizetype(0);
+    }
+
+    void search()
+    {
+        QFETCH(Texts, fortunes);
+        QFETCH(QString, term);
+        QFETCH(qsizetype, hits);
+        FortuneList list;
+        fill(list, fortunes);
+        QCOMPARE(list.countContaining(term), hits);
+    }
+
+    // A store big enough for the vector scan and sampled byte statistics,
+    // terms at every offset, checked against the obvious search.
+    void searchAgreesWithPlainSearch()
+    {
+        const QList<QByteArray> words{"der", "Ärger", "ärgernis", "ÄRGERNIS", "été", "Straße", "über",
+                                      "KELVIN", "k", "ſ", "x", "ΣΟΦΊΑ", "σοφία", "a", "e"};
+        FortuneList list;
+        quint32 seed = 7;
+        const auto next = [&] { seed = seed * 1664525u + 1013904223u; return seed >> 8; };
+        for (int r = 0; r < 6000; ++r) {
+            QByteArray text;
+            const int n = int(next() % 12);
+            for (int w = 0; w < n; ++w)
+                text += words[int(next() % words.size())] + (next() % 7 == 0 ? "\r\n" : " ");
+            if (next() % 50 == 0)
+                text += "\xe4rger \xc4RGERNIS"; // Windows-1252 fortune
+            list.store(text);
+        }
+        const QStringList terms{QString::fromUtf8("ärgernis"), "e", "k", QString::fromUtf8("straße"),
+                                QString::fromUtf8("σοφία"), "r x", "s", "ÄRGER\r\nD", "zzz",
+                                QString::fromUtf8("\u212A")};
+        for (const QString &term : terms)
+            QCOMPARE(list.countContaining(term), referenceCount(list, term));
+    }
+
+    void contains()
+    {
+        FortuneList list;
+        fill(list, {"one\r\n", "two\r\n", "", "\xc4rger"});
+        QVERIFY(list.contains("two\r\n"));
+        QVERIFY(list.contains(""));
+        QVERIFY(list.contains("\xc4rger"));
+        QVERIFY(!list.contains("two"));
+        QVERIFY(!list.contains("TWO\r\n"));
+        // Later stores are found too, also after the index has to grow.
+        for (int i = 0; i < 5000; ++i)
+            list.store(QByteArray::number(i));
+        QVERIFY(list.contains("4999"));
+        QVERIFY(list.contains("one\r\n"));
+        QVERIFY(!list.contains("5000"));
+        QVERIFY(list.store(list.rawAt(0)).ok()); // storing a slot of the same list
+        QCOMPARE(list.rawAt(list.count() - 1), QByteArrayView("one\r\n"));
+    }
+
+    void fullTableRefusesStore()
+    {
+        FortuneList list;
+        for (qsizetype i = 0; i < kSlotCount; ++i)
+            list.store("");
+        QVERIFY(list.isFull());
+        const Status refused = list.store("one more");
+        QVERIFY(!refused.ok());
+        QVERIFY(refused.error.contains("full"));
+        QCOMPARE(list.count(), kSlotCount);
+        QCOMPARE(list.storeBytes(), 0);
+        QVERIFY(list.textAt(kSlotCount).isEmpty());
+    }
+
+    void cursorWraps_data()
+    {
+        QTest::addColumn<qsizetype>("count");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QList<qsizetype>>("positions");
+        using P = QList<qsizetype>;
+        QTest::newRow("empty, next") << qsizetype(0) << ">>>" << P{0, 0, 0};
+        QTest::newRow("empty, previous") << qsizetype(0) << "<<" << P{0, 0};
+        QTest::newRow("one, next") << qsizetype(1) << ">>>" << P{1, 0, 1};
+        QTest::newRow("one, previous") << qsizetype(1) << "<<<" << P{1, 0, 1};
+        QTest::newRow("three, around") << qsizetype(3) << ">>>><<<" << P{1, 2, 3, 0, 3, 2, 1};
+        QTest::newRow("full table") << kSlotCount << "<<>" << P{kSlotCount, kSlotCount - 1, kSlotCount};
+    }
+
+    void cursorWraps()
+    {
+        QFETCH(qsizetype, count);
+        QFETCH(QString, steps);
+        QFETCH(QList<qsizetype>, positions);
+        Cursor cursor;
+        QList<qsizetype> seen;
+        for (const QChar step : steps)
+            seen.append(step == u'>' ? cursor.next(count) : cursor.previous(count));
+        QCOMPARE(seen, positions);
+        QCOMPARE(cursor.position(), positions.last());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFortuneList)
+#include "tst_fortunelist.moc"
