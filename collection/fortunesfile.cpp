@@ -158,9 +158,8 @@ FortunesFileReader::Step FortunesFileReader::processLines(const char *buf, qsize
         while (mask != 0) {
             const qsizetype e = block + std::countr_zero(mask);
             mask &= mask - 1;
-            if (e < copyFrom)
-                continue; // the LF of a separator line already handled
-            if (buf[e - 1] != '\r') {
+            // e < copyFrom: the LF of a separator line, already dealt with.
+            if (e >= copyFrom && buf[e - 1] != '\r') {
                 append(buf + copyFrom, e - copyFrom);
                 append(kCrLf.data(), 2);
                 copyFrom = e + 1;
