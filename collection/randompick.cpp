@@ -18,10 +18,11 @@ constexpr qint64 kMinSpan = kSeparator.size();
 // Start size of the piece read around a landing spot, on each side.
 constexpr qint64 kFirstReach = 2 * 1024;
 
-bool isSeparatorLine(const char *begin, qint64 length, bool endedByLineFeed)
+bool isSeparatorLine(const char *begin, qint64 length)
 {
-    // The loader drops a CR right before the LF that ends a line, and only there.
-    if (endedByLineFeed && length > 0 && begin[length - 1] == '\r')
+    // As for the loader, a CR right before the line's end (an LF, or the end of
+    // the file) is not part of the line.
+    if (length > 0 && begin[length - 1] == '\r')
         --length;
     return QByteArrayView(begin, length) == kSeparator;
 }
@@ -119,7 +120,7 @@ Landing findRecord(const Piece &piece, qint64 offset, Record &record)
             endedByLineFeed = false;
         }
         const qint64 lineLength = (endedByLineFeed ? lf : size) - pos;
-        if (isSeparatorLine(piece.at(pos), lineLength, endedByLineFeed)) {
+        if (isSeparatorLine(piece.at(pos), lineLength)) {
             record.textEnd = pos;
             record.end = next;
             break;
@@ -140,7 +141,7 @@ Landing findRecord(const Piece &piece, qint64 offset, Record &record)
             previousStart = 0;
         else
             return Landing::NeedMore;
-        if (isSeparatorLine(piece.at(previousStart), lf - previousStart, true))
+        if (isSeparatorLine(piece.at(previousStart), lf - previousStart))
             break;
         cur = previousStart;
     }

@@ -1,0 +1,72 @@
+// The installed program as a script sees it: no window, no display needed,
+// stdout for answers, one line on stderr and exit status 1 for a bad file.
+#include <QProcess>
+#include <QTest>
+
+namespace {
+
+QString fixture(const char *name)
+{
+    return QStringLiteral(FIXTURES_DIR "/") + QLatin1String(name);
+}
+
+} // namespace
+
+class TestCliProcess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void console_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("out");
+
+        QTest::newRow("count") << QStringList{"--count", "--file", fixture("three.txt")} << 0
+                               << QByteArray("3\n");
+        QTest::newRow("search") << QStringList{"--file", fixture("three.txt"), "--search", "CAT"} << 0
+                                << QByteArray("2 fortunes contain 'CAT'.\n");
+        QTest::newRow("random") << QStringList{"--random", "--file", fixture("one.txt")} << 0
+                                << QByteArray("Where there is a will,\nthere is a <b>way</b>.\n");
+        QTest::newRow("missing file") << QStringList{"--count", "--file", fixture("none.txt")} << 1
+                                      << QByteArray();
+        QTest::newRow("usage error") << QStringList{"--random", "--count"} << 2 << QByteArray();
+    }
+
+    // Run with no display and no Qt platform: a window would fail to start.
+    void console()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QByteArray, out);
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(FORTUNE_EXE), args);
+        QVERIFY(process.waitForFinished(60'000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        const QByteArray err = process.readAllStandardError();
+        QCOMPARE(process.readAllStandardOutput(), out);
+        QCOMPARE(process.exitCode(), code);
+        QCOMPARE(err.count('\n'), code == 0 ? 0 : 1);
+    }
+
+    void helpAndVersion()
+    {
+        QProcess process;
+        process.start(QStringLiteral(FORTUNE_EXE), {QStringLiteral("--help")});
+        QVERIFY(process.waitForFinished(60'000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().contains("fortunes.txt"));
+
+        process.start(QStringLiteral(FORTUNE_EXE), {QStringLiteral("--version")});
+        QVERIFY(process.waitForFinished(60'000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().startsWith("fortune-collector "));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliProcess)
+#include "tst_cliprocess.moc"
