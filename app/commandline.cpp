@@ -228,9 +228,9 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         addOptions(parser);
         const QString text = parser.helpText()
                              + QStringLiteral("\nThe collection is the file\n  %1\n"
-                                              "(beside the program when its directory is writable or "
-                                              "already holds fortunes.txt, otherwise in your data "
-                                              "directory).\n")
+                                              "It lies beside the program when the program's directory is\n"
+                                              "writable or already holds fortunes.txt, otherwise in your\n"
+                                              "data directory.\n")
                                    .arg(collectionPath);
         return print(out, err, text.toUtf8());
     }

@@ -91,6 +91,7 @@ private slots:
         m_env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(display));
         m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         m_env.insert(QStringLiteral("HOME"), m_dir.path());
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.path()); // private to this user: 0700
     }
 
     void clickNext()
