@@ -55,6 +55,17 @@ private slots:
         QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QString::fromUtf8("í\u00a0€");
         QTest::newRow("cut-off sequence") << QByteArray("ab\xc3") << QString::fromUtf8("abÃ");
         QTest::newRow("4-byte") << QByteArray("\xf0\x9f\x98\x80") << QString::fromUtf8("😀");
+        // Sequences placed around the 16-byte blocks of the vector check.
+        const QByteArray a15(15, 'a'), b20(20, 'b');
+        const QByteArray uu = QByteArray("\xc3\xbc").repeated(9);
+        const QList<QByteArray> valid{a15 + "\xc3\xbc" + b20, uu + "\xe2\x82\xac" + uu, a15 + "a" + uu,
+                                      uu + "\xf0\x9f\x98\x80" + a15};
+        for (const QByteArray &v : valid)
+            QTest::addRow("valid %s", v.toHex().constData()) << v << QString::fromUtf8(v);
+        const QList<QByteArray> invalid{a15 + "\xc3" + b20, a15 + "a\xbc" + b20, a15 + "\xc3\xc3\xbc" + b20,
+                                        uu + "\xc3", a15 + "a" + uu + "\xc3"};
+        for (const QByteArray &v : invalid)
+            QTest::addRow("invalid %s", v.toHex().constData()) << v << QString::fromLatin1(v);
     }
 
     void decode()
