@@ -1,0 +1,84 @@
+#include "sitesettings.h"
+
+#include <QHostAddress>
+
+namespace fortune {
+
+QString SiteSettings::display() const
+{
+    const bool ipv6 = RemoteHost.contains(u':');
+    return (ipv6 ? u'[' + RemoteHost + u']' : RemoteHost) + u':' + QString::number(RemotePort);
+}
+
+SiteSettings defaultSiteSettings()
+{
+    return SiteSettings{QStringLiteral(FORTUNE_SITE_DOMAIN), quint16(FORTUNE_SITE_PORT)};
+}
+
+namespace {
+
+// A host name goes into the Host line as it is, so it must not be able to break
+// the request: letters, digits, dots, hyphens and underscores only.
+bool isHostName(QStringView host)
+{
+    if (host.isEmpty() || host.size() > 253)
+        return false;
+    for (QChar c : host) {
+        const char16_t u = c.unicode();
+        const bool fine = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')
+                          || u == '.' || u == '-' || u == '_';
+        if (!fine)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SiteOption parseSiteOption(const QString &text)
+{
+    SiteOption result;
+    QString host;
+    QString port;
+    bool hasPort = false;
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0)
+            return {{}, QStringLiteral("--site %1: the closing ] of the address is missing").arg(text)};
+        host = text.mid(1, close - 1);
+        const QString rest = text.mid(close + 1);
+        if (!rest.isEmpty()) {
+            if (!rest.startsWith(u':'))
+                return {{}, QStringLiteral("--site %1: expected :PORT after the address").arg(text)};
+            port = rest.mid(1);
+            hasPort = true;
+        }
+        QHostAddress address;
+        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return {{}, QStringLiteral("--site %1: \"%2\" is not an IPv6 address").arg(text, host)};
+    } else {
+        const qsizetype colon = text.indexOf(u':');
+        host = colon < 0 ? text : text.left(colon);
+        if (colon >= 0) {
+            port = text.mid(colon + 1);
+            hasPort = true;
+        }
+        if (!isHostName(host))
+            return {{}, QStringLiteral("--site %1: \"%2\" is not a host name").arg(text, host)};
+    }
+    result.site.RemoteHost = host;
+    result.site.RemotePort = 80;
+    if (hasPort) {
+        bool digits = !port.isEmpty() && port.size() <= 5;
+        for (QChar c : port)
+            digits = digits && c >= u'0' && c <= u'9';
+        const uint value = digits ? port.toUInt() : 0;
+        if (value < 1 || value > 65535)
+            return {{}, QStringLiteral("--site %1: the port must be a number from 1 to 65535, not \"%2\"")
+                            .arg(text, port)};
+        result.site.RemotePort = quint16(value);
+    }
+    return result;
+}
+
+} // namespace fortune

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+namespace fortune {
+
+// Where downloads go. RemoteHost is the site's bare domain; the Host line of the
+// page request names the same domain behind "www.".
+struct SiteSettings {
+    QString RemoteHost;
+    quint16 RemotePort = 80;
+
+    QString webHost() const { return QStringLiteral("www.") + RemoteHost; }
+    // "host:port", as messages name the site.
+    QString display() const;
+};
+
+// The site built in (CMake cache variables FORTUNE_SITE_DOMAIN and FORTUNE_SITE_PORT).
+SiteSettings defaultSiteSettings();
+
+struct SiteOption {
+    SiteSettings site;
+    QString error; // empty when the text was valid
+    bool ok() const { return error.isEmpty(); }
+};
+
+// The value of --site: "HOST" or "HOST:PORT" (port 80 when left out); an IPv6
+// address goes in brackets, "[::1]:8080".
+SiteOption parseSiteOption(const QString &text);
+
+// How long each wait of a download cycle may last. Kept together so that the
+// program and the tests change them in one place.
+struct DownloadTimeouts {
+    std::chrono::milliseconds connect{15'000}; // until the connection is made
+    std::chrono::milliseconds idle{20'000};    // without any new data while a page comes in
+    std::chrono::milliseconds page{60'000};    // for the whole page, from the request on
+};
+
+} // namespace fortune
