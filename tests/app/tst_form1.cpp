@@ -4,6 +4,7 @@
 #include "startup.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -250,8 +251,11 @@ void TestForm1::countRisesDuringLoad()
     Form1 form(file, path("none.txt"));
     PaintRecorder countLabel(form.Label1);
     QSignalSpy loaded(&form, &Form1::loadFinished);
+    QElapsedTimer clock;
+    clock.start();
     form.Form_Load();
     QVERIFY(loaded.wait(120000));
+    const qint64 took = clock.elapsed();
     QCOMPARE(form.Label1->text(), QString::number(records));
 
     // Counts painted while the file was read, strictly between nothing and all.
@@ -259,6 +263,10 @@ void TestForm1::countRisesDuringLoad()
     for (const QString &text : std::as_const(countLabel.texts))
         if (text != QLatin1String("0") && text != QString::number(records) && !between.contains(text))
             between << text;
+    // The loader shows the count every few dozen milliseconds: a machine that
+    // reads the whole file faster than a few of those has nothing to show.
+    if (between.isEmpty() && took < 150)
+        QSKIP("the file loaded too fast to watch the count rise");
     QVERIFY2(!between.isEmpty(), qPrintable(countLabel.texts.join(' ')));
     // Rising, and not a repaint per record.
     for (qsizetype i = 1; i < between.size(); ++i)
