@@ -41,6 +41,9 @@ public:
     // Queues text for sending; texts go out in call order with nothing between
     // them. False when the socket is not connected.
     bool SendData(QByteArrayView text);
+    // Hands what SendData queued to the system now rather than on the next
+    // pass of the event loop.
+    void flush() { m_socket.flush(); }
     // All bytes received and not yet taken.
     QByteArray GetData();
     // Drops the connection at once and returns to the closed state. Nothing on a

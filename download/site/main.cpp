@@ -66,7 +66,8 @@ private:
                                           : lower.contains("\nconnection: keep-alive");
             const QByteArray method = requestLine.value(0);
             QByteArray path = requestLine.value(1);
-            path = path.left(path.indexOf('?'));
+            if (const qsizetype query = path.indexOf('?'); query >= 0)
+                path.truncate(query);
             QByteArray response;
             if ((method == "GET" || method == "HEAD") && path == "/fortune.shtml") {
                 response = fortune::site::okResponse(fortune::site::fortunePage(nextFortune()), keepAlive);
