@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "form1.h"
 #include "startup.h"
 
@@ -7,6 +8,10 @@
 
 int main(int argc, char **argv)
 {
+    // Console actions (--count, --search, --random, --help, ...) need no display.
+    fortune::StartOptions options;
+    if (const std::optional<int> status = fortune::runWithoutWindow(argc, argv, options))
+        return *status;
     if (const QString problem = fortune::missingDisplayMessage(argc, argv); !problem.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(problem));
         return 1;
