@@ -218,9 +218,11 @@ bool Form1::loadFile(const QString &path, bool missingIsError)
         ok = false;
         break;
     }
-    if (ok) {
+    // Records stored before a failure (a full list, a read error) stay, and
+    // are shown as after any load.
+    if (ok || result.stored > 0)
         showFortune(0);
-    } else {
+    if (!ok) {
         QString message = result.error;
         if (message.isEmpty())
             message = tr("Could not read the fortunes file %1.").arg(path);
