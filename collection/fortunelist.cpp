@@ -177,7 +177,8 @@ bool FortuneList::contains(QByteArrayView text) const
         return false;
     if (!m_index) {
         m_index = std::make_unique<Index>();
-        m_index->reset(n + n / 2);
+        // Room to grow by half before a rebuild; a full table fits 2^21 slots.
+        m_index->reset(std::min(n + n / 2, kSlotCount));
         for (qsizetype i = 0; i < n; ++i)
             m_index->insert(hashBytes(rawAt(i)), i);
     }
