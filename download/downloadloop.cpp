@@ -244,13 +244,14 @@ void DownloadLoop::processPage()
     m_sock.Close();
     m_phase = Phase::Idle;
     const quint64 generation = m_generation;
-    QTimer::singleShot(0, this, [this, generation] {
-        if (generation == m_generation)
-            beginCycle();
-    });
     if (stored)
         emit fortuneStored(m_list.count());
     emit cycleCompleted(stored);
+    // The next cycle starts now, unless a handler of those signals stopped or
+    // restarted the loop. Its connection comes back through the event loop, so
+    // nothing here nests deeper from one cycle to the next.
+    if (generation == m_generation)
+        beginCycle();
 }
 
 void DownloadLoop::fail(const QString &message)

@@ -6,23 +6,31 @@ namespace fortune {
 
 Sock::Sock(QObject *parent) : QObject(parent)
 {
-    m_socket.setParent(this);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
-        if (m_closing)
+    for (QTcpSocket &socket : m_sockets) {
+        socket.setParent(this);
+        attach(&socket);
+    }
+}
+
+void Sock::attach(QTcpSocket *socket)
+{
+    // Only the current socket speaks; the other one is closed and silent.
+    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        if (m_closing || socket != &current())
             return;
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         emit connected();
     });
-    connect(&m_socket, &QTcpSocket::readyRead, this, [this] {
-        if (!m_closing)
-            emit DataArrival(m_socket.bytesAvailable());
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        if (!m_closing && socket == &current())
+            emit DataArrival(socket->bytesAvailable());
     });
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (m_closing)
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        if (m_closing || socket != &current())
             return;
         m_error = true;
-        qCDebug(lcDownload) << "socket error" << error << m_socket.errorString();
-        emit failed(m_socket.errorString(), error == QAbstractSocket::RemoteHostClosedError);
+        qCDebug(lcDownload) << "socket error" << error << socket->errorString();
+        emit failed(socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
     });
 }
 
@@ -34,16 +42,17 @@ void Sock::setSite(const SiteSettings &site)
 
 bool Sock::Connect()
 {
-    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+    if (current().state() != QAbstractSocket::UnconnectedState)
         return false;
     m_error = false;
-    m_socket.connectToHost(RemoteHost, RemotePort);
+    m_current = 1 - m_current;
+    current().connectToHost(RemoteHost, RemotePort);
     return true;
 }
 
 int Sock::State() const
 {
-    switch (m_socket.state()) {
+    switch (current().state()) {
     case QAbstractSocket::UnconnectedState: return m_error ? Error : Closed;
     case QAbstractSocket::HostLookupState: return ResolvingHost;
     case QAbstractSocket::ConnectingState: return Connecting;
@@ -57,25 +66,25 @@ int Sock::State() const
 
 bool Sock::SendData(QByteArrayView text)
 {
-    if (m_socket.state() != QAbstractSocket::ConnectedState)
+    if (current().state() != QAbstractSocket::ConnectedState)
         return false;
-    return m_socket.write(text.data(), text.size()) == text.size();
+    return current().write(text.data(), text.size()) == text.size();
 }
 
 QByteArray Sock::GetData()
 {
-    return m_socket.readAll();
+    return current().readAll();
 }
 
 void Sock::Close()
 {
     m_error = false;
-    if (m_socket.state() == QAbstractSocket::UnconnectedState)
+    if (current().state() == QAbstractSocket::UnconnectedState)
         return;
     // abort() reports the disconnection synchronously; none of that is news to
     // whoever asked for the close.
     m_closing = true;
-    m_socket.abort();
+    current().abort();
     m_closing = false;
 }
 

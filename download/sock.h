@@ -43,7 +43,7 @@ public:
     bool SendData(QByteArrayView text);
     // Hands what SendData queued to the system now rather than on the next
     // pass of the event loop.
-    void flush() { m_socket.flush(); }
+    void flush() { current().flush(); }
     // All bytes received and not yet taken.
     QByteArray GetData();
     // Drops the connection at once and returns to the closed state. Nothing on a
@@ -51,7 +51,7 @@ public:
     void Close();
 
     // The system's words for the last failure.
-    QString errorString() const { return m_socket.errorString(); }
+    QString errorString() const { return m_sockets[m_current].errorString(); }
 
 signals:
     void DataArrival(qint64 bytesTotal);
@@ -61,7 +61,15 @@ signals:
     void failed(const QString &reason, bool remoteClosed);
 
 private:
-    QTcpSocket m_socket;
+    QTcpSocket &current() { return m_sockets[m_current]; }
+    const QTcpSocket &current() const { return m_sockets[m_current]; }
+    void attach(QTcpSocket *socket);
+
+    // Connections alternate between two sockets, so that a new connection can
+    // be started from within the signal of the one just closed without reusing
+    // the object that is still emitting it.
+    QTcpSocket m_sockets[2];
+    int m_current = 0;
     bool m_error = false;
     bool m_closing = false;
 };
