@@ -177,7 +177,15 @@ Invocation parseArguments(const QStringList &args)
         invocation.error = parser.errorText();
         return invocation;
     }
-    invocation.site = parser.value(kSite);
+    if (parser.isSet(kSite)) {
+        const SiteOption site = parseSiteOption(parser.value(kSite));
+        if (!site.ok()) {
+            invocation.action = Invocation::Action::UsageError;
+            invocation.error = site.error;
+            return invocation;
+        }
+        invocation.site = site.site;
+    }
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         invocation.action = Invocation::Action::Help;
         return invocation;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sitesettings.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -24,7 +26,7 @@ struct Invocation {
     Action action = Action::Window;
     QString term;  // --search
     QString file;  // --file; empty means the program's own collection
-    QString site;  // --site HOST[:PORT], passed on as given; empty when absent
+    std::optional<SiteSettings> site; // --site HOST[:PORT]; the built-in site when absent
     QString error;
 };
 
@@ -45,7 +47,7 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
 
 // What the window needs from the command line.
 struct StartOptions {
-    QString site; // --site HOST[:PORT] as given; empty when absent
+    std::optional<SiteSettings> site; // --site HOST[:PORT]; the built-in site when absent
 };
 
 // The first thing main() does, before any QApplication exists: runs a console

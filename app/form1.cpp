@@ -1,7 +1,10 @@
 #include "form1.h"
 
+#include "extraction.h"
 #include "fortunesfile.h"
+#include "reloadfile.h"
 
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLoggingCategory>
@@ -86,12 +89,25 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     : QWidget(parent),
       m_collectionPath(std::move(collectionPath)),
       m_reloadPath(std::move(reloadPath)),
-      m_dialogs(std::make_unique<WidgetDialogs>(this))
+      m_dialogs(std::make_unique<WidgetDialogs>(this)),
+      m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
     setFixedSize(8370 / kTwipsPerPixel, 5535 / kTwipsPerPixel);
     createControls();
+
+    // The count rises as downloads store fortunes; the fortune on show and the
+    // cursor stay as they are.
+    connect(m_download.get(), &DownloadLoop::fortuneStored, this,
+            [this](qsizetype count) { Label1->setText(QString::number(count)); });
+    connect(m_download.get(), &DownloadLoop::finished, this, &Form1::downloadFinished);
+    connect(m_download.get(), &DownloadLoop::connectStepFinished, this, [this](const QString &message) {
+        if (message.isEmpty())
+            Text1->setPlainText(QStringLiteral("Connected..."));
+        else
+            m_dialogs->showMessage(message);
+    });
 }
 
 Form1::~Form1() = default;
@@ -273,17 +289,58 @@ void Form1::Command7_Click()
                            QStringLiteral("'."));
 }
 
-void Form1::Command1_Click() {}
+void Form1::Command1_Click()
+{
+    Text1->setPlainText(QStringLiteral("Connecting..."));
+    m_download->connectStep(); // "Connected..." comes with connectStepFinished
+}
 
-void Form1::Command2_Click() {}
+void Form1::Command2_Click()
+{
+    Text1->clear();
+    const Status sent = m_download->sendRequestStep();
+    if (!sent.ok())
+        m_dialogs->showMessage(sent.error);
+}
 
-void Form1::Command3_Click() {}
+void Form1::Command3_Click()
+{
+    // Ignored while a download runs; otherwise cycles until stopped or until a
+    // cycle fails, which downloadFinished reports.
+    if (m_download->isRunning())
+        return;
+    m_download->start();
+}
 
-void Form1::Command5_Click() {}
+void Form1::Command5_Click()
+{
+    // The reload file is rewritten first, as a whole or not at all; the test's
+    // own cut and conversion of the receive buffer is then shown.
+    const Status written = rewriteReloadFile(m_reloadPath);
+    if (!written.ok()) {
+        m_dialogs->showMessage(written.error);
+        return;
+    }
+    m_dialogs->showMessage(testExtraction(m_download->receiveBuffer()));
+}
 
 void Form1::Command6_Click()
 {
-    StopRequested = true;
+    m_download->stop();
+}
+
+void Form1::downloadFinished(const QString &message)
+{
+    if (!message.isEmpty())
+        m_dialogs->showMessage(message);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    // A download waiting for its page is dropped; every record is one write,
+    // so nothing is left half-written.
+    m_download->stop();
+    QWidget::closeEvent(event);
 }
 
 } // namespace fortune

@@ -2,6 +2,7 @@
 
 #include "browsing.h"
 #include "dialogs.h"
+#include "downloadloop.h"
 #include "fortunelist.h"
 #include "location.h"
 
@@ -35,10 +36,12 @@ public:
     const QString &collectionPath() const { return m_collectionPath; }
     const QString &reloadPath() const { return m_reloadPath; }
 
+    // Where downloads go (--site); the built-in site otherwise.
+    void setSite(const SiteSettings &site) { m_download->setSite(site); }
+    DownloadLoop &download() { return *m_download; }
+
     FortuneList Fortunes;
     fortune::Cursor Cursor;
-    bool FetchPending = false;
-    bool StopRequested = false;
 
 signals:
     // A load (at start or by "Reload") has ended, whatever its outcome.
@@ -59,6 +62,7 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void createControls();
@@ -68,6 +72,7 @@ private:
     void showCount();
     void showFortune(qsizetype index);
     void loadCollection();
+    void downloadFinished(const QString &message);
 
 public:
     // The controls, named as in the window's design.
@@ -90,6 +95,7 @@ private:
     QString m_collectionPath;
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
+    std::unique_ptr<DownloadLoop> m_download;
     bool m_loadWhenPainted = false;
 };
 

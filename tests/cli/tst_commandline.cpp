@@ -63,7 +63,9 @@ private slots:
             << QStringLiteral("example.org:8080");
         QTest::newRow("toolkit options are left to the window")
             << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--site=h"}
-            << Action::Window << none << none << QStringLiteral("h");
+            << Action::Window << none << none << QStringLiteral("h:80");
+        QTest::newRow("a bad site is refused before the window opens")
+            << QStringList{"--site", "h:99999"} << Action::UsageError << none << none << none;
         QTest::newRow("start-up benchmark hook") << QStringList{"--quit-after-start"} << Action::Window
                                                  << none << none << none;
         QTest::newRow("count") << QStringList{"--count"} << Action::Count << none << none << none;
@@ -102,7 +104,7 @@ private slots:
             return;
         QTEST(invocation.term, "term");
         QTEST(invocation.file, "file");
-        QTEST(invocation.site, "site");
+        QTEST(invocation.site ? invocation.site->display() : QString(), "site");
     }
 
     void actions_data()
