@@ -137,9 +137,11 @@ bool FortunesFileReader::closeRecord()
     m_list.m_ends.push_back(m_write);
     if (++m_sinceClock >= kProgressEveryRecords) {
         m_sinceClock = 0;
-        if (m_progress && m_clock.elapsed() >= kProgressIntervalMs) {
+        // The first block is shown at once, so even a fast load is seen to
+        // rise; after that a few dozen milliseconds apart.
+        if (m_progress && (!m_clock.isValid() || m_clock.elapsed() >= kProgressIntervalMs)) {
             m_progress(m_list.count());
-            m_clock.restart();
+            m_clock.start();
         }
     }
     return true;
@@ -235,7 +237,6 @@ LoadResult FortunesFileReader::load(const QString &path)
         char *buf = storage.data() + kPad;
         buf[-1] = '\n'; // buf[0] always starts a line
         qsizetype have = 0;
-        m_clock.start();
         for (;;) {
             const qint64 got = file.read(buf + have, capacity - have);
             if (got < 0) {

@@ -45,14 +45,11 @@ public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (watched == m_label && event->type() == QEvent::Paint) {
-            if (texts.isEmpty())
-                sinceFirstPaint.start();
             texts << m_label->text();
         }
         return false;
     }
     QStringList texts;
-    QElapsedTimer sinceFirstPaint;
 
 private:
     QLabel *m_label;
@@ -260,8 +257,6 @@ void TestForm1::countRisesDuringLoad()
     QSignalSpy loaded(&form, &Form1::loadFinished);
     form.Form_Load();
     QVERIFY(loaded.wait(120000));
-    // The load begins right after the window's first paint.
-    const qint64 took = countLabel.sinceFirstPaint.elapsed();
 
     // A full list stops the load with the loader's message; what was stored stays.
     const QString full = QString::number(fortune::kSlotCount);
@@ -275,10 +270,6 @@ void TestForm1::countRisesDuringLoad()
     for (const QString &text : std::as_const(countLabel.texts))
         if (text != QLatin1String("0") && text != full && !between.contains(text))
             between << text;
-    // The loader shows the count every few dozen milliseconds: a machine that
-    // reads the whole file faster than a few of those has nothing to show.
-    if (between.isEmpty() && took < 100)
-        QSKIP("the file loaded too fast to watch the count rise");
     QVERIFY2(!between.isEmpty(), qPrintable(countLabel.texts.join(' ')));
     // Rising, and not a repaint per record.
     for (qsizetype i = 1; i < between.size(); ++i)
