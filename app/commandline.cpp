@@ -23,6 +23,7 @@ const QString kRandom = QStringLiteral("random");
 const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
+const QString kStartDownload = QStringLiteral("start-download");
 
 void addOptions(QCommandLineParser &parser)
 {
@@ -45,6 +46,9 @@ void addOptions(QCommandLineParser &parser)
     QCommandLineOption quitAfterStart(kQuitAfterStart);
     quitAfterStart.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(quitAfterStart);
+    QCommandLineOption startDownload(kStartDownload);
+    startDownload.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(startDownload);
 }
 
 // Qt's own options, taken by QApplication when the window opens. The parser

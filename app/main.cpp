@@ -30,6 +30,11 @@ int main(int argc, char **argv)
     if (QCoreApplication::arguments().contains(QStringLiteral("--quit-after-start")))
         QObject::connect(&window, &fortune::Form1::loadFinished, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
+    // Used by the killed-mid-download test: "Download Fortunes" is clicked as
+    // soon as the collection is loaded. Deliberately not a documented option.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--start-download")))
+        QObject::connect(&window, &fortune::Form1::loadFinished, &window, &fortune::Form1::Command3_Click,
+                         Qt::SingleShotConnection);
     window.Form_Load();
     return app.exec();
 }
