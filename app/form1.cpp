@@ -83,6 +83,24 @@ private:
     static constexpr int kCaptionIndent = 6;
 };
 
+// The fortune label shows some 1,500 characters at most, but Qt lays out all
+// of the text on every paint: a fortune of megabytes (a page may hold up to
+// 8 MiB) would freeze the window for seconds each time. The label gets the
+// start of such a fortune and an ellipsis; the collection keeps all of it.
+constexpr qsizetype kMaxShownCharacters = 16 * 1024;
+
+QString shownText(QString text)
+{
+    if (text.size() <= kMaxShownCharacters)
+        return text;
+    qsizetype cut = kMaxShownCharacters;
+    if (text.at(cut - 1).isHighSurrogate())
+        --cut;
+    text.truncate(cut);
+    text += QChar(0x2026);
+    return text;
+}
+
 } // namespace
 
 Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
@@ -256,7 +274,7 @@ void Form1::showCount()
 
 void Form1::showFortune(qsizetype index)
 {
-    lblFortune->setText(Fortunes.textAt(index));
+    lblFortune->setText(shownText(Fortunes.textAt(index)));
 }
 
 void Form1::cmdNext_Click()
