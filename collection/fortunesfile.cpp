@@ -5,11 +5,17 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <new>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -327,12 +333,25 @@ Status appendRecord(const QString &path, QByteArrayView text)
                 .arg(shown(path), QString::fromLatin1(kSeparator)));
     }
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
+    // Plain system calls rather than QFile: the download loop appends once per
+    // new fortune, and QFile's open alone (file engine, several stats, seeks)
+    // cost more than the rest of the append.
+    const QByteArray nativePath = QFile::encodeName(path);
+    int fd;
+    do
+        fd = ::open(nativePath.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
         return Status::failure(QStringLiteral("Could not open the fortunes file \"%1\" for writing: %2.")
-                                   .arg(shown(path), file.errorString()));
+                                   .arg(shown(path), qt_error_string(errno)));
     }
-    const qint64 formerSize = file.size();
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        return Status::failure(QStringLiteral("Could not read the size of the fortunes file \"%1\": %2.")
+                                   .arg(shown(path), qt_error_string(errno)));
+    }
+    const qint64 formerSize = info.st_size;
 
     // A new record must start right after a separator line. If a hand edit or
     // another program left lines after the last separator (or no final line
@@ -342,13 +361,25 @@ Status appendRecord(const QString &path, QByteArrayView text)
     payload.reserve(text.size() + 2 * kSepLen + 8);
     if (formerSize > 0) {
         const qint64 tailSize = std::min<qint64>(formerSize, kSepLen + 3);
-        QByteArray tail;
-        if (file.seek(formerSize - tailSize))
-            tail = file.read(tailSize);
-        if (tail.size() != tailSize) {
-            return Status::failure(QStringLiteral("Could not read the end of the fortunes file \"%1\": %2.")
-                                       .arg(shown(path), file.errorString()));
+        char tailBytes[kSepLen + 3];
+        qint64 got = 0;
+        int readError = 0;
+        while (got < tailSize) {
+            const ssize_t n = ::pread(fd, tailBytes + got, size_t(tailSize - got), off_t(formerSize - tailSize + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                readError = errno;
+            if (n <= 0)
+                break;
+            got += n;
         }
+        if (got != tailSize) {
+            return Status::failure(QStringLiteral("Could not read the end of the fortunes file \"%1\": %2.")
+                                       .arg(shown(path), readError != 0 ? qt_error_string(readError)
+                                                                        : QStringLiteral("it became shorter")));
+        }
+        const QByteArrayView tail(tailBytes, tailSize);
         const bool endsWithLf = tail.endsWith('\n');
         const bool endsWithCr = !endsWithLf && tail.endsWith('\r');
         QByteArrayView lastLine(tail);
@@ -373,20 +404,28 @@ Status appendRecord(const QString &path, QByteArrayView text)
     payload.append(kSeparator);
     payload.append(kCrLf);
 
-    const qint64 written = file.write(payload);
-    if (written != payload.size() || !file.flush()) {
-        QString why = written < 0 ? file.errorString()
-                                  : QStringLiteral("only %1 of %2 bytes were written (%3)")
-                                        .arg(written)
-                                        .arg(payload.size())
-                                        .arg(file.errorString());
-        const bool restored = file.resize(formerSize);
+    // The whole record in one write, so that a kill leaves all of it or none;
+    // once write() returns it is the kernel's, and a reader sees it.
+    ssize_t written;
+    do
+        written = ::write(fd, payload.constData(), size_t(payload.size()));
+    while (written < 0 && errno == EINTR);
+    if (written != payload.size()) {
+        const QString why = written < 0 ? qt_error_string(errno)
+                                        : QStringLiteral("only %1 of %2 bytes were written (is the disk full?)")
+                                              .arg(written)
+                                              .arg(payload.size());
+        int cut;
+        do
+            cut = ::ftruncate(fd, off_t(formerSize));
+        while (cut != 0 && errno == EINTR);
+        const int cutError = cut == 0 ? 0 : errno;
         return Status::failure(
             QStringLiteral("Could not write to the fortunes file \"%1\": %2. %3")
                 .arg(shown(path), why,
-                     restored ? QStringLiteral("The file was cut back to its former length.")
+                     cut == 0 ? QStringLiteral("The file was cut back to its former length.")
                               : QStringLiteral("It could not be cut back to its former length either: %1.")
-                                    .arg(file.errorString())));
+                                    .arg(qt_error_string(cutError))));
     }
     return {};
 }
