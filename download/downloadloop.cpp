@@ -230,33 +230,54 @@ void DownloadLoop::processPage()
     // Compared in the form the fortune takes when read back from the file, so
     // fortunes loaded at start count as known, and so do those stored earlier.
     const QByteArray text = fortune->toUtf8();
-    bool stored = false;
-    if (!text.isEmpty() && !m_list.contains(recordForm(text))) {
+    const bool isNew = !text.isEmpty() && !m_list.contains(recordForm(text));
+
+    // This cycle is done with the network. The next connection is started
+    // before the fortune is written, so that the handshake and the server's
+    // side of it go on while the file is written. Should that connection fail
+    // at once, the failure is told after this page is dealt with; should the
+    // store fail or a handler of the signals below stop the loop, the new
+    // connection is simply closed again, nothing having been sent on it.
+    m_FetchPending = false;
+    m_sock.Close();
+    m_phase = Phase::Idle;
+    m_holdFailure = true;
+    beginCycle();
+    m_holdFailure = false;
+    QString nextCycleFailure;
+    nextCycleFailure.swap(m_heldFailure);
+
+    if (isNew) {
         const Status status = storeNewFortune(m_collectionPath, text, m_list);
         if (!status.ok()) {
             fail(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
             return;
         }
-        stored = true;
         m_buffer.clear();
     }
-    m_FetchPending = false;
-    m_sock.Close();
-    m_phase = Phase::Idle;
     const quint64 generation = m_generation;
-    if (stored)
+    if (isNew)
         emit fortuneStored(m_list.count());
-    emit cycleCompleted(stored);
-    // The next cycle starts now, unless a handler of those signals stopped or
-    // restarted the loop. Its connection comes back through the event loop, so
+    emit cycleCompleted(isNew);
+    // The next cycle's connection comes back through the event loop, so
     // nothing here nests deeper from one cycle to the next.
-    if (generation == m_generation)
-        beginCycle();
+    if (!nextCycleFailure.isEmpty() && generation == m_generation)
+        fail(nextCycleFailure);
 }
 
 void DownloadLoop::fail(const QString &message)
 {
     qCDebug(lcDownload) << "cycle failed:" << message;
+    if (m_holdFailure) {
+        // processPage reports it once the page in hand is dealt with.
+        m_timer.stop();
+        m_sock.Close();
+        m_FetchPending = false;
+        m_phase = Phase::Idle;
+        if (m_heldFailure.isEmpty())
+            m_heldFailure = message;
+        return;
+    }
     finish(message);
 }
 

@@ -13,7 +13,8 @@ namespace fortune {
 
 // Downloads fortunes until stopped: each cycle opens a fresh connection, sends
 // the page request, receives the page, cuts the fortune out and, when it is new,
-// stores it (fortunes file first, then the list), closes, and starts the next.
+// stores it (fortunes file first, then the list), and starts the next: the
+// next connection is already under way while a new fortune is written.
 // Everything is driven by socket signals and one timer per wait, so waiting costs
 // nothing and the window stays free.
 //
@@ -97,7 +98,9 @@ private:
     bool m_running = false;
     bool m_FetchPending = false;
     bool m_StopRequested = false;
-    quint64 m_generation = 0; // a queued next cycle runs only if nothing stopped or restarted the loop since
+    quint64 m_generation = 0; // bumped whenever the loop starts or ends
+    bool m_holdFailure = false; // the next cycle is being started from within processPage
+    QString m_heldFailure;      // how it failed right away, if it did
 };
 
 } // namespace fortune
