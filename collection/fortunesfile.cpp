@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <bit>
@@ -322,7 +321,59 @@ QByteArray recordForm(QByteArrayView text)
     return out;
 }
 
-Status appendRecord(const QString &path, QByteArrayView text)
+RecordAppender::RecordAppender(QString path) : m_path(std::move(path)), m_nativePath(QFile::encodeName(m_path)) {}
+
+RecordAppender::~RecordAppender()
+{
+    close();
+}
+
+void RecordAppender::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+Status RecordAppender::open(qint64 &size)
+{
+    // Plain system calls rather than QFile: the download loop appends once per
+    // new fortune, and QFile's open alone (file engine, several stats, seeks)
+    // cost more than the rest of the append. No access time: reading the tail
+    // of a file just written would otherwise update it on every append.
+    int flags = O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC;
+#ifdef O_NOATIME
+    flags |= O_NOATIME;
+#endif
+    for (;;) {
+        m_fd = ::open(m_nativePath.constData(), flags, 0666);
+        if (m_fd >= 0)
+            break;
+        if (errno == EINTR)
+            continue;
+#ifdef O_NOATIME
+        if (errno == EPERM && (flags & O_NOATIME)) { // not the file's owner
+            flags &= ~O_NOATIME;
+            continue;
+        }
+#endif
+        return Status::failure(QStringLiteral("Could not open the fortunes file \"%1\" for writing: %2.")
+                                   .arg(shown(m_path), qt_error_string(errno)));
+    }
+    struct stat info;
+    if (::fstat(m_fd, &info) != 0) {
+        const int error = errno;
+        close();
+        return Status::failure(QStringLiteral("Could not read the size of the fortunes file \"%1\": %2.")
+                                   .arg(shown(m_path), qt_error_string(error)));
+    }
+    m_device = quint64(info.st_dev);
+    m_inode = quint64(info.st_ino);
+    size = qint64(info.st_size);
+    return {};
+}
+
+Status RecordAppender::append(QByteArrayView text)
 {
     bool separatorInside = false;
     forEachWrittenLine(text, [&](QByteArrayView line, bool) { separatorInside |= line == kSeparator; });
@@ -330,28 +381,25 @@ Status appendRecord(const QString &path, QByteArrayView text)
         return Status::failure(
             QStringLiteral("The fortune was not saved to \"%1\": one of its lines is exactly the record "
                            "separator \"%2\", which would split it in two when the file is read.")
-                .arg(shown(path), QString::fromLatin1(kSeparator)));
+                .arg(shown(m_path), QString::fromLatin1(kSeparator)));
     }
 
-    // Plain system calls rather than QFile: the download loop appends once per
-    // new fortune, and QFile's open alone (file engine, several stats, seeks)
-    // cost more than the rest of the append.
-    const QByteArray nativePath = QFile::encodeName(path);
-    int fd;
-    do
-        fd = ::open(nativePath.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return Status::failure(QStringLiteral("Could not open the fortunes file \"%1\" for writing: %2.")
-                                   .arg(shown(path), qt_error_string(errno)));
+    // The file held open must still be the one at the path: an editor may have
+    // saved a new file in its place, or someone removed it.
+    qint64 formerSize = 0;
+    if (m_fd >= 0) {
+        struct stat info;
+        if (::stat(m_nativePath.constData(), &info) == 0 && quint64(info.st_dev) == m_device
+            && quint64(info.st_ino) == m_inode) {
+            formerSize = qint64(info.st_size);
+        } else {
+            close();
+        }
     }
-    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
-    struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        return Status::failure(QStringLiteral("Could not read the size of the fortunes file \"%1\": %2.")
-                                   .arg(shown(path), qt_error_string(errno)));
+    if (m_fd < 0) {
+        if (Status opened = open(formerSize); !opened.ok())
+            return opened;
     }
-    const qint64 formerSize = info.st_size;
 
     // A new record must start right after a separator line. If a hand edit or
     // another program left lines after the last separator (or no final line
@@ -365,7 +413,7 @@ Status appendRecord(const QString &path, QByteArrayView text)
         qint64 got = 0;
         int readError = 0;
         while (got < tailSize) {
-            const ssize_t n = ::pread(fd, tailBytes + got, size_t(tailSize - got), off_t(formerSize - tailSize + got));
+            const ssize_t n = ::pread(m_fd, tailBytes + got, size_t(tailSize - got), off_t(formerSize - tailSize + got));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -375,9 +423,10 @@ Status appendRecord(const QString &path, QByteArrayView text)
             got += n;
         }
         if (got != tailSize) {
+            close();
             return Status::failure(QStringLiteral("Could not read the end of the fortunes file \"%1\": %2.")
-                                       .arg(shown(path), readError != 0 ? qt_error_string(readError)
-                                                                        : QStringLiteral("it became shorter")));
+                                       .arg(shown(m_path), readError != 0 ? qt_error_string(readError)
+                                                                          : QStringLiteral("it became shorter")));
         }
         const QByteArrayView tail(tailBytes, tailSize);
         const bool endsWithLf = tail.endsWith('\n');
@@ -408,7 +457,7 @@ Status appendRecord(const QString &path, QByteArrayView text)
     // once write() returns it is the kernel's, and a reader sees it.
     ssize_t written;
     do
-        written = ::write(fd, payload.constData(), size_t(payload.size()));
+        written = ::write(m_fd, payload.constData(), size_t(payload.size()));
     while (written < 0 && errno == EINTR);
     if (written != payload.size()) {
         const QString why = written < 0 ? qt_error_string(errno)
@@ -417,12 +466,13 @@ Status appendRecord(const QString &path, QByteArrayView text)
                                               .arg(payload.size());
         int cut;
         do
-            cut = ::ftruncate(fd, off_t(formerSize));
+            cut = ::ftruncate(m_fd, off_t(formerSize));
         while (cut != 0 && errno == EINTR);
         const int cutError = cut == 0 ? 0 : errno;
+        close();
         return Status::failure(
             QStringLiteral("Could not write to the fortunes file \"%1\": %2. %3")
-                .arg(shown(path), why,
+                .arg(shown(m_path), why,
                      cut == 0 ? QStringLiteral("The file was cut back to its former length.")
                               : QStringLiteral("It could not be cut back to its former length either: %1.")
                                     .arg(qt_error_string(cutError))));
@@ -430,7 +480,13 @@ Status appendRecord(const QString &path, QByteArrayView text)
     return {};
 }
 
-Status storeNewFortune(const QString &path, QByteArrayView text, FortuneList &list)
+Status appendRecord(const QString &path, QByteArrayView text)
+{
+    RecordAppender file(path);
+    return file.append(text);
+}
+
+Status storeNewFortune(RecordAppender &file, QByteArrayView text, FortuneList &list)
 {
     if (list.isFull()) {
         return Status::failure(QStringLiteral("The fortune list is full: it already holds %1 fortunes, so the "
@@ -438,9 +494,15 @@ Status storeNewFortune(const QString &path, QByteArrayView text, FortuneList &li
                                    .arg(kSlotCount));
     }
     QByteArray form = recordForm(text);
-    if (Status written = appendRecord(path, text); !written.ok())
+    if (Status written = file.append(text); !written.ok())
         return written;
     return list.store(form);
+}
+
+Status storeNewFortune(const QString &path, QByteArrayView text, FortuneList &list)
+{
+    RecordAppender file(path);
+    return storeNewFortune(file, text, list);
 }
 
 } // namespace fortune

@@ -43,4 +43,36 @@ Status appendRecord(const QString &path, QByteArrayView text);
 // otherwise written with appendRecord and only then stored in its record form.
 Status storeNewFortune(const QString &path, QByteArrayView text, FortuneList &list);
 
+// The record writer for one that appends again and again (the download loop,
+// once per new fortune): the file stays open between appends. Each append
+// still makes sure the path names the file held open (reopening it when it was
+// replaced or removed) and reads the file's real end, so whatever another
+// program did to the file in between is dealt with as by appendRecord.
+class RecordAppender {
+public:
+    explicit RecordAppender(QString path);
+    ~RecordAppender();
+    RecordAppender(const RecordAppender &) = delete;
+    RecordAppender &operator=(const RecordAppender &) = delete;
+
+    const QString &path() const { return m_path; }
+    // As appendRecord.
+    Status append(QByteArrayView text);
+    // Lets go of the file; the next append opens it again.
+    void close();
+
+private:
+    // Opens the file and tells its size.
+    Status open(qint64 &size);
+
+    QString m_path;
+    QByteArray m_nativePath;
+    int m_fd = -1;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+};
+
+// As storeNewFortune, written through an appender.
+Status storeNewFortune(RecordAppender &file, QByteArrayView text, FortuneList &list);
+
 } // namespace fortune

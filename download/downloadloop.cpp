@@ -8,7 +8,7 @@
 namespace fortune {
 
 DownloadLoop::DownloadLoop(FortuneList &list, QString collectionPath, QObject *parent)
-    : QObject(parent), m_list(list), m_collectionPath(std::move(collectionPath)), m_site(defaultSiteSettings())
+    : QObject(parent), m_list(list), m_fortunesFile(std::move(collectionPath)), m_site(defaultSiteSettings())
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &DownloadLoop::onTimeout);
@@ -248,7 +248,7 @@ void DownloadLoop::processPage()
     nextCycleFailure.swap(m_heldFailure);
 
     if (isNew) {
-        const Status status = storeNewFortune(m_collectionPath, text, m_list);
+        const Status status = storeNewFortune(m_fortunesFile, text, m_list);
         if (!status.ok()) {
             fail(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
             return;
@@ -285,6 +285,7 @@ void DownloadLoop::finish(const QString &message)
 {
     m_timer.stop();
     m_sock.Close();
+    m_fortunesFile.close(); // held open only while the loop runs
     m_FetchPending = false;
     m_phase = Phase::Idle;
     m_running = false;

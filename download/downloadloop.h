@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fortunelist.h"
+#include "fortunesfile.h"
 #include "httpresponse.h"
 #include "sitesettings.h"
 #include "sock.h"
@@ -83,7 +84,7 @@ private:
     QString seconds(std::chrono::milliseconds ms) const;
 
     FortuneList &m_list;
-    QString m_collectionPath;
+    RecordAppender m_fortunesFile; // where new fortunes go, kept open while the loop runs
     SiteSettings m_site;
     DownloadTimeouts m_timeouts;
 
