@@ -16,9 +16,10 @@ void Sock::attach(QTcpSocket *socket)
 {
     // Only the current socket speaks; the other one is closed and silent.
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        // No TCP_NODELAY: the page request leaves in one write on a fresh
+        // connection, which Nagle's algorithm never holds back.
         if (m_closing || socket != &current())
             return;
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         emit connected();
     });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
