@@ -269,6 +269,35 @@ private slots:
         QCOMPARE(list.count(), 0);
     }
 
+    // The appender keeps the file open between appends; whatever happened to the
+    // file at the path in between must be honoured as by a fresh open.
+    void appenderFollowsTheFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("fortunes.txt");
+        RecordAppender file(path);
+        QVERIFY(file.append("A").ok());
+        // Another program adds a line without closing it as a record.
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::Append));
+        other.write("stray");
+        other.close();
+        QVERIFY(file.append("B").ok());
+        QCOMPARE(readAll(path), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n" + kSep + "\r\n");
+        // An editor saves a new file in its place; the old one is kept as a backup.
+        writeAll(dir.filePath("new.txt"), "E\r\n" + kSep + "\r\n");
+        QVERIFY(QFile::rename(path, dir.filePath("fortunes.txt~")));
+        QVERIFY(QFile::rename(dir.filePath("new.txt"), path));
+        QVERIFY(file.append("C").ok());
+        QCOMPARE(readAll(path), "E\r\n" + kSep + "\r\nC\r\n" + kSep + "\r\n");
+        // Removed: the next append starts a new file.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(file.append("D").ok());
+        QCOMPARE(readAll(path), "D\r\n" + kSep + "\r\n");
+        QCOMPARE(readAll(dir.filePath("fortunes.txt~")), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n"
+                                                            + kSep + "\r\n");
+    }
+
     // A file size limit makes the write come back short, as on a full disk.
     void shortWriteCutBack()
     {

@@ -263,6 +263,66 @@ private slots:
         QCOMPARE(list.count(), 0);
     }
 
+    // The site goes away right after serving a page: that page's fortune is
+    // still stored, and the loop ends with one message about the connection.
+    void siteGoneAfterAPage()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = server.serverPort();
+        connect(&server, &QTcpServer::newConnection, this, [&server] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            server.close(); // the next connection is refused
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                if (!socket->readAll().endsWith("\r\n\r\n"))
+                    return;
+                socket->write(site::okResponse(site::fortunePage("Last\r\nwords\r\n"), false));
+                socket->disconnectFromHost();
+            });
+        });
+        Collection c(port);
+        QSignalSpy stored(&c.loop, &DownloadLoop::fortuneStored);
+        QSignalSpy cycles(&c.loop, &DownloadLoop::cycleCompleted);
+        QSignalSpy finished(&c.loop, &DownloadLoop::finished);
+        c.loop.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.count(), 1);
+        const QString said = finished.at(0).at(0).toString();
+        QVERIFY2(said.startsWith(QStringLiteral("Could not connect to 127.0.0.1:%1: ").arg(port)), qPrintable(said));
+        QCOMPARE(stored.count(), 1);
+        QCOMPARE(cycles.count(), 1);
+        QVERIFY(!c.loop.isRunning());
+        QCOMPARE(texts(c.list), QStringList{QStringLiteral("Last\r\nwords\r\n")});
+        QCOMPARE(readBack(c.path), texts(c.list));
+    }
+
+    // The next connection fails at once, within the call that starts it (the
+    // system refuses a connection to the broadcast address), while a page is in
+    // hand: that page's fortune is still stored, then the loop ends, once.
+    void nextConnectionFailsAtOnce()
+    {
+        FakeSite site;
+        site.setReplies({withLength(site::fortunePage("Last"))});
+        Collection c(site.port());
+        QSignalSpy stored(&c.loop, &DownloadLoop::fortuneStored);
+        QSignalSpy cycles(&c.loop, &DownloadLoop::cycleCompleted);
+        QSignalSpy finished(&c.loop, &DownloadLoop::finished);
+        connect(&site, &FakeSite::requestReceived, this,
+                [&] { c.loop.setSite(SiteSettings{QStringLiteral("255.255.255.255"), 80}); });
+        qsizetype countWhenFinished = -1;
+        connect(&c.loop, &DownloadLoop::finished, this, [&] { countWhenFinished = c.list.count(); });
+        c.loop.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(countWhenFinished, 1); // told after the fortune was stored
+        const QString said = finished.at(0).at(0).toString();
+        QVERIFY2(said.startsWith(QStringLiteral("Could not connect to 255.255.255.255:80: ")), qPrintable(said));
+        QCOMPARE(stored.count(), 1);
+        QCOMPARE(cycles.count(), 1);
+        QCOMPARE(texts(c.list), QStringList{QStringLiteral("Last\r\n")});
+        QCOMPARE(readBack(c.path), texts(c.list));
+    }
+
     // Stop while the connection is still being made: nothing of that cycle is
     // stored, and the next start begins afresh.
     void stopWhileConnecting()
