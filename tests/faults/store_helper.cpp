@@ -3,8 +3,8 @@
 // and once the download has ended prints what the user would see, then browses
 // on to show the program still runs.
 //   faults_store_helper COLLECTION PORT
+#include "../testutil.h"
 #include "form1.h"
-#include "recordingdialogs.h"
 
 #include <QApplication>
 #include <QLabel>

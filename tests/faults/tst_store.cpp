@@ -1,13 +1,10 @@
-// Stores that cannot be written, driven through the window with a download from
-// a scripted site: a folder where fortunes.txt should be, a missing folder, a
-// file-size limit that makes the write come back short; the hidden extraction
-// test rewriting a reload file that cannot be written; and a fortunes file left
-// without its closing separator. Every fault gives exactly one clear message,
-// the program goes on, and the file, the list and the count stay as they were.
+// Stores that cannot be written, driven through the window downloading from a
+// scripted site, and a fortunes file left without its closing separator. Every
+// fault gives one clear message, the program goes on, and the file, the list and
+// the count stay as they were.
+#include "../testutil.h"
 #include "fakesite.h"
 #include "form1.h"
-#include "fortunesfile.h"
-#include "recordingdialogs.h"
 #include "sitepage.h"
 
 #include <QDir>
@@ -24,35 +21,17 @@
 #include <sys/resource.h>
 
 using namespace fortune;
+using namespace testutil;
 using namespace std::chrono_literals;
 using Records = QList<QByteArray>;
 
 namespace {
 
-const QByteArray kSep = kSeparator.toByteArray();
-const QByteArray kFortunePage = site::fortunePage("A new fortune\r\nfrom the site\r\n");
 const QByteArray kNewRecord = "A new fortune\r\nfrom the site\r\n";
 
-QByteArray readAll(const QString &path)
+void serveTheFortune(FakeSite &site)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-Records readBack(const QString &path)
-{
-    FortuneList list;
-    loadFortunesFile(path, list);
-    Records out;
-    for (qsizetype i = 0; i < list.count(); ++i)
-        out << list.rawAt(i).toByteArray();
-    return out;
+    site.setReplies({Reply{{site::okResponse(site::fortunePage(kNewRecord), true)}, 0, Reply::End::KeepOpen}});
 }
 
 // A window on the given files with recorded boxes, loaded, pointed at the site.
@@ -108,10 +87,10 @@ private slots:
         const QString path = dir.filePath(collection);
         if (folder) {
             QVERIFY(QDir().mkpath(path));
-            QVERIFY(writeAll(path + QStringLiteral("/inside.txt"), "kept"));
+            QVERIFY(writeFile(path + QStringLiteral("/inside.txt"), "kept"));
         }
         FakeSite site;
-        site.setReplies({Reply{{site::okResponse(kFortunePage, true)}, 0, Reply::End::KeepOpen}});
+        serveTheFortune(site);
         Window w(path, dir.filePath(QStringLiteral("none.txt")), site.port());
         QCOMPARE(w.dialogs->messages.size(), startMessages);
 
@@ -155,9 +134,9 @@ private slots:
         QFETCH(int, count);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("fortunes.txt"));
-        QVERIFY(writeAll(path, before));
+        QVERIFY(writeFile(path, before));
         FakeSite site;
-        site.setReplies({Reply{{site::okResponse(kFortunePage, true)}, 0, Reply::End::KeepOpen}});
+        serveTheFortune(site);
 
         QProcess helper;
         const rlim_t limit = rlim_t(before.size() + 10); // room for ten more bytes only
@@ -183,7 +162,7 @@ private slots:
         QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^count "))),
                  QStringList{QStringLiteral("count %1 %1").arg(count)});
         QVERIFY(lines.contains(QStringLiteral("browsed %1 visible").arg(count == 2 ? 2 : 0)));
-        QCOMPARE(readAll(path), before);
+        QCOMPARE(readFile(path), before);
     }
 
     // The hidden extraction test rewrites the reload file first; when it cannot,
@@ -206,7 +185,7 @@ private slots:
             QVERIFY(QDir().mkpath(path));
         const QString collection = dir.filePath(QStringLiteral("fortunes.txt"));
         const QByteArray before = "Kept\r\n" + kSep + "\r\n";
-        QVERIFY(writeAll(collection, before));
+        QVERIFY(writeFile(collection, before));
         FakeSite site;
         Window w(collection, path, site.port());
 
@@ -220,7 +199,7 @@ private slots:
         else
             QVERIFY(!QFileInfo::exists(QFileInfo(path).path()));
         QCOMPARE(w.form->Label1->text(), QStringLiteral("1"));
-        QCOMPARE(readAll(collection), before);
+        QCOMPARE(readFile(collection), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"fortunes.txt"}); // no temporary left
         QTest::mouseClick(w.form->cmdNext, Qt::LeftButton);
         QTest::mouseClick(w.form->cmdNext, Qt::LeftButton);
@@ -251,10 +230,10 @@ private slots:
         QFETCH(Records, after);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("fortunes.txt"));
-        QVERIFY(writeAll(path, before));
-        const qsizetype loaded = readBack(path).size();
+        QVERIFY(writeFile(path, before));
+        const qsizetype loaded = recordsOf(path).size();
         FakeSite site;
-        site.setReplies({Reply{{site::okResponse(kFortunePage, true)}, 0, Reply::End::KeepOpen}});
+        serveTheFortune(site);
         {
             Window w(path, dir.filePath(QStringLiteral("none.txt")), site.port());
             QCOMPARE(w.form->Fortunes.count(), loaded);
@@ -265,15 +244,15 @@ private slots:
             QCOMPARE(w.form->Label1->text(), QString::number(loaded + 1));
             QCOMPARE(w.form->Fortunes.rawAt(loaded), QByteArrayView(kNewRecord));
         }
-        QCOMPARE(readBack(path), after);
-        QVERIFY(readAll(path).startsWith(before)); // the old bytes are untouched
+        QCOMPARE(recordsOf(path), after);
+        QVERIFY(readFile(path).startsWith(before)); // the old bytes are untouched
         // The next start loads all of it, the fortune is known and not stored again.
         Window again(path, dir.filePath(QStringLiteral("none.txt")), site.port());
         QCOMPARE(again.form->Fortunes.count(), after.size());
-        const QByteArray file = readAll(path);
+        const QByteArray file = readFile(path);
         again.download(2);
         QCOMPARE(again.dialogs->messages, QStringList());
-        QCOMPARE(readAll(path), file);
+        QCOMPARE(readFile(path), file);
     }
 };
 
