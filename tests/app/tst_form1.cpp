@@ -1,42 +1,19 @@
-#include "dialogs.h"
+#include "../testutil.h"
 #include "form1.h"
-#include "fortunesfile.h"
-#include "startup.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <optional>
-
 using fortune::Form1;
+using namespace testutil;
 
 namespace {
-
-// Answers the window's boxes from a script and records what it was shown.
-class ScriptedDialogs : public fortune::Dialogs {
-public:
-    void showMessage(const QString &text) override { messages << text; }
-    QString askText(const QString &prompt, bool *ok) override
-    {
-        prompts << prompt;
-        const std::optional<QString> answer = answers.isEmpty() ? std::nullopt : answers.takeFirst();
-        *ok = answer.has_value();
-        return answer.value_or(QString());
-    }
-
-    QStringList messages;
-    QStringList prompts;
-    QList<std::optional<QString>> answers; // nullopt presses Cancel
-};
 
 // Remembers the text a label had each time it was painted.
 class PaintRecorder : public QObject {
@@ -44,9 +21,8 @@ public:
     explicit PaintRecorder(QLabel *label) : m_label(label) { label->installEventFilter(this); }
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == m_label && event->type() == QEvent::Paint) {
+        if (watched == m_label && event->type() == QEvent::Paint)
             texts << m_label->text();
-        }
         return false;
     }
     QStringList texts;
@@ -54,14 +30,6 @@ public:
 private:
     QLabel *m_label;
 };
-
-QByteArray fortunesFile(const QList<QByteArray> &fortunes)
-{
-    QByteArray data;
-    for (const QByteArray &text : fortunes)
-        data += text + "\r\n" + fortune::kSeparator.toByteArray() + "\r\n";
-    return data;
-}
 
 } // namespace
 
@@ -73,21 +41,20 @@ private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QString write(const QString &name, const QByteArray &data)
     {
-        QFile file(path(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
-            qFatal("cannot write %s", qPrintable(file.fileName()));
-        return file.fileName();
+        if (!writeFile(path(name), data))
+            qFatal("cannot write %s", qPrintable(name));
+        return path(name);
     }
 
     // A window on the given files, started and loaded, with scripted boxes.
     struct Started {
         std::unique_ptr<Form1> form;
-        ScriptedDialogs *dialogs;
+        RecordingDialogs *dialogs;
     };
     Started start(const QString &collection, const QString &reload = QString())
     {
         Started s{std::make_unique<Form1>(collection, reload.isEmpty() ? path("none.txt") : reload),
-                  new ScriptedDialogs};
+                  new RecordingDialogs};
         s.form->setDialogs(std::unique_ptr<fortune::Dialogs>(s.dialogs));
         QSignalSpy loaded(s.form.get(), &Form1::loadFinished);
         s.form->Form_Load();
@@ -103,12 +70,10 @@ private slots:
     void layout();
     void hiddenControlsStayHidden();
     void tabOrder();
-    void designCaptionsShowBeforeLoading();
     void countRisesDuringLoad();
     void browsing();
     void search_data();
     void search();
-    void messageBoxShowsPlainText();
     void missingStartFileIsNoError();
     void reloadAddsAfterWhatIsThere();
     void reloadFailuresAreReported_data();
@@ -220,27 +185,10 @@ void TestForm1::tabOrder()
                                    "Command3"}));
 }
 
-void TestForm1::designCaptionsShowBeforeLoading()
-{
-    const QString file = write("design.txt", fortunesFile({"first", "second"}));
-    Form1 form(file, path("none.txt"));
-    PaintRecorder fortuneLabel(form.lblFortune);
-    PaintRecorder countLabel(form.Label1);
-    QSignalSpy loaded(&form, &Form1::loadFinished);
-    form.Form_Load();
-    QVERIFY(loaded.wait());
-    QVERIFY(!fortuneLabel.texts.isEmpty());
-    QCOMPARE(fortuneLabel.texts.first(), QStringLiteral("Fortune Goes Here..."));
-    QCOMPARE(countLabel.texts.first(), QStringLiteral("0"));
-    QCOMPARE(form.Label1->text(), QStringLiteral("2"));
-    QCOMPARE(form.lblFortune->text(), QStringLiteral("first\r\n"));
-    QCOMPARE(form.lblFNum->text(), QStringLiteral("0"));
-}
-
+// The design's captions show first, then the count rises while the file loads.
 void TestForm1::countRisesDuringLoad()
 {
-    // Big enough that loading lasts many of the loader's progress intervals,
-    // and two records more than the list holds.
+    // Many of the loader's progress intervals long, two records more than the list holds.
     const int records = int(fortune::kSlotCount) + 2;
     QByteArray data;
     data.reserve(qsizetype(records) * 48);
@@ -251,18 +199,23 @@ void TestForm1::countRisesDuringLoad()
     data.clear();
 
     Form1 form(file, path("none.txt"));
-    auto *dialogs = new ScriptedDialogs;
+    auto *dialogs = new RecordingDialogs;
     form.setDialogs(std::unique_ptr<fortune::Dialogs>(dialogs));
     PaintRecorder countLabel(form.Label1);
+    PaintRecorder fortuneLabel(form.lblFortune);
     QSignalSpy loaded(&form, &Form1::loadFinished);
     form.Form_Load();
     QVERIFY(loaded.wait(120000));
+    QVERIFY(!fortuneLabel.texts.isEmpty());
+    QCOMPARE(fortuneLabel.texts.first(), QStringLiteral("Fortune Goes Here..."));
+    QCOMPARE(countLabel.texts.first(), QStringLiteral("0"));
 
     // A full list stops the load with the loader's message; what was stored stays.
     const QString full = QString::number(fortune::kSlotCount);
     QCOMPARE(form.Label1->text(), full);
     QCOMPARE(dialogs->messages.size(), 1);
     QCOMPARE(form.lblFortune->text(), QStringLiteral("Fortune 0\r\n"));
+    QCOMPARE(form.lblFNum->text(), QStringLiteral("0"));
     QVERIFY(form.isVisible());
 
     // Counts painted while the file was read, strictly between nothing and all.
@@ -332,20 +285,6 @@ void TestForm1::search()
     QCOMPARE(form->Label1->text(), QStringLiteral("4"));
     QCOMPARE(form->lblFNum->text(), QStringLiteral("1"));
     QCOMPARE(form->lblFortune->text(), QStringLiteral("concatenate\r\n"));
-}
-
-void TestForm1::messageBoxShowsPlainText()
-{
-    const QString text = QStringLiteral("1 fortunes contain '<b>'.");
-    auto box = fortune::WidgetDialogs::makeMessageBox(nullptr, text);
-    QCOMPARE(box->textFormat(), Qt::PlainText);
-    QCOMPARE(box->text(), text);
-    QCOMPARE(box->windowTitle(), fortune::programTitle());
-
-    // A fortune holding markup shows its characters too.
-    auto [form, dialogs] = start(write("markup.txt", fortunesFile({"<b>bold</b> <img src=x>"})));
-    QCOMPARE(form->lblFortune->textFormat(), Qt::PlainText);
-    QCOMPARE(form->lblFortune->text(), QStringLiteral("<b>bold</b> <img src=x>\r\n"));
 }
 
 void TestForm1::missingStartFileIsNoError()

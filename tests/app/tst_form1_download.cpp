@@ -1,14 +1,12 @@
 // The window's download buttons against a scripted site on 127.0.0.1: the count
 // rises, stop and close end the loop, a second start is ignored, failures come
 // back as one message, and the hidden extraction test rewrites the reload file.
-#include "dialogs.h"
+#include "../testutil.h"
 #include "extraction.h"
 #include "fakesite.h"
 #include "form1.h"
-#include "fortunesfile.h"
 #include "sitepage.h"
 
-#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -22,26 +20,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class RecordingDialogs : public Dialogs {
-public:
-    void showMessage(const QString &text) override { messages << text; }
-    QString askText(const QString &, bool *ok) override
-    {
-        *ok = false;
-        return {};
-    }
-    QStringList messages;
-};
-
 Reply page(QByteArrayView fortune)
 {
     return Reply{{site::okResponse(site::fortunePage(fortune), true)}, 0, Reply::End::KeepOpen};
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -97,9 +78,8 @@ private slots:
         QCOMPARE(m_form->lblFortune->text(), shownBefore);
         QCOMPARE(m_form->lblFNum->text(), QStringLiteral("0"));
 
-        FortuneList readBack;
-        QCOMPARE(loadFortunesFile(m_form->collectionPath(), readBack).stored, 3);
-        QCOMPARE(readBack.textAt(2), QStringLiteral("Three\r\n"));
+        QCOMPARE(testutil::recordsOf(m_form->collectionPath()),
+                 (QList<QByteArray>{"One\r\n", "Two\r\n", "Three\r\n"}));
     }
 
     void failureIsOneMessage()
@@ -142,10 +122,7 @@ private slots:
         FakeSite site;
         site.setReplies({page("ab\r\ncd\r\n")});
         open(site.port());
-        QFile reload(m_form->reloadPath());
-        QVERIFY(reload.open(QIODevice::WriteOnly));
-        reload.write("old\r\n");
-        reload.close();
+        QVERIFY(testutil::writeFile(m_form->reloadPath(), "old\r\n"));
 
         // The single steps: connect, then send the page request.
         m_form->Command1->click();
@@ -157,7 +134,7 @@ private slots:
         QCOMPARE(m_dialogs->messages.size(), 1);
         QCOMPARE(m_dialogs->messages[0], testExtraction(m_form->download().receiveBuffer()));
         QVERIFY(m_dialogs->messages[0].startsWith(QStringLiteral("ab<Bb<BR")));
-        QCOMPARE(fileBytes(m_form->reloadPath()), kSeparator.toByteArray() + "\r\n");
+        QCOMPARE(testutil::readFile(m_form->reloadPath()), kSeparator.toByteArray() + "\r\n");
     }
 };
 
