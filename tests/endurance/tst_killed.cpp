@@ -5,9 +5,9 @@
 //
 // FORTUNE_KILLS sets the number of kills (default below), FORTUNE_KILL_SEED the
 // seed of the kill moments.
-#include "fortunesfile.h"
+#include "../testutil.h"
 
-#include <QFile>
+#include <QDir>
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
@@ -21,17 +21,6 @@ namespace {
 constexpr int kDefaultKills = 50;
 constexpr int kSiteFortunes = 100000;
 const QByteArray kClosing = "\r\n" + fortune::kSeparator.toByteArray() + "\r\n";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-qint64 sizeOf(const QString &path)
-{
-    return QFileInfo(path).size(); // a fresh QFileInfo each time: no cached size
-}
 
 // The records of a fortunes file in their stored form (CR LF after every line),
 // or an error when the file does not end right after a separator line.
@@ -109,10 +98,7 @@ void TestKilled::initTestCase()
         m_served.insert(stored, i);
     }
     const QString sitePath = m_dir.filePath(QStringLiteral("site.txt"));
-    QFile siteFile(sitePath);
-    QVERIFY(siteFile.open(QIODevice::WriteOnly));
-    QCOMPARE(siteFile.write(site), site.size());
-    siteFile.close();
+    QVERIFY(testutil::writeFile(sitePath, site));
 
     m_site.setProgram(QStringLiteral(FORTUNE_SITE));
     m_site.setArguments({"--port", "0", "--file", sitePath, "--sequential"});
@@ -169,7 +155,7 @@ void TestKilled::killedMidDownload()
         // grown by a random few records' worth of bytes.
         const qint64 grow = kill % 10 == 9 ? 0 : 1 + qint64(random.bounded(4000));
         killedDuringStart += grow == 0;
-        QTRY_VERIFY_WITH_TIMEOUT(sizeOf(collection()) >= before.size() + grow
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(collection()).size() >= before.size() + grow
                                      || program.state() != QProcess::Running,
                                  30000);
         QVERIFY2(program.state() == QProcess::Running, "the program ended by itself");
@@ -177,7 +163,7 @@ void TestKilled::killedMidDownload()
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.exitStatus(), QProcess::CrashExit);
 
-        const QByteArray after = readAll(collection());
+        const QByteArray after = testutil::readFile(collection());
         QVERIFY2(after.startsWith(before), qPrintable(QStringLiteral("kill %1: earlier records changed").arg(kill)));
         const Parsed parsed = parseRecords(after);
         QVERIFY2(parsed.error.isEmpty(), qPrintable(QStringLiteral("kill %1: %2").arg(kill).arg(parsed.error)));
