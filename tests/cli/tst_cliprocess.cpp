@@ -1,16 +1,11 @@
 // The installed program as a script sees it: no window, no display needed,
 // stdout for answers, one line on stderr and exit status 1 for a bad file.
+#include "../testutil.h"
+
 #include <QProcess>
 #include <QTest>
 
-namespace {
-
-QString fixture(const char *name)
-{
-    return QStringLiteral(FIXTURES_DIR "/") + QLatin1String(name);
-}
-
-} // namespace
+using testutil::fixture;
 
 class TestCliProcess : public QObject {
     Q_OBJECT
@@ -55,16 +50,13 @@ private slots:
 
     void helpAndVersion()
     {
-        QProcess process;
-        process.start(QStringLiteral(FORTUNE_EXE), {QStringLiteral("--help")});
-        QVERIFY(process.waitForFinished(60'000));
-        QCOMPARE(process.exitCode(), 0);
-        QVERIFY(process.readAllStandardOutput().contains("fortunes.txt"));
-
-        process.start(QStringLiteral(FORTUNE_EXE), {QStringLiteral("--version")});
-        QVERIFY(process.waitForFinished(60'000));
-        QCOMPARE(process.exitCode(), 0);
-        QVERIFY(process.readAllStandardOutput().startsWith("fortune-collector "));
+        for (auto [option, says] : {std::pair{"--help", "fortunes.txt"}, std::pair{"--version", "fortune-collector "}}) {
+            QProcess process;
+            process.start(QStringLiteral(FORTUNE_EXE), {QLatin1String(option)});
+            QVERIFY(process.waitForFinished(60'000));
+            QCOMPARE(process.exitCode(), 0);
+            QVERIFY2(process.readAllStandardOutput().contains(says), option);
+        }
     }
 };
 

@@ -1,4 +1,5 @@
 // The command line's parsing and its console actions, on fixture files.
+#include "../testutil.h"
 #include "commandline.h"
 #include "startup.h"
 
@@ -11,12 +12,9 @@ using Action = fortune::Invocation::Action;
 
 Q_DECLARE_METATYPE(fortune::Invocation::Action)
 
-namespace {
+using testutil::fixture;
 
-QString fixture(const char *name)
-{
-    return QStringLiteral(FIXTURES_DIR "/") + QLatin1String(name);
-}
+namespace {
 
 struct Run {
     int code = -1;
@@ -56,40 +54,27 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("site");
 
-        const QString none;
-        QTest::newRow("nothing opens the window") << QStringList{} << Action::Window << none << none << none;
-        QTest::newRow("site is passed on")
-            << QStringList{"--site", "example.org:8080"} << Action::Window << none << none
-            << QStringLiteral("example.org:8080");
-        QTest::newRow("toolkit options are left to the window")
-            << QStringList{"-platform", "offscreen", "-style=fusion", "-reverse", "--site=h"}
-            << Action::Window << none << none << QStringLiteral("h:80");
-        QTest::newRow("a bad site is refused before the window opens")
-            << QStringList{"--site", "h:99999"} << Action::UsageError << none << none << none;
-        QTest::newRow("start-up benchmark hook") << QStringList{"--quit-after-start"} << Action::Window
-                                                 << none << none << none;
-        QTest::newRow("count") << QStringList{"--count"} << Action::Count << none << none << none;
-        QTest::newRow("search keeps the term as typed")
-            << QStringList{"--search", "cAt <b>"} << Action::Search << QStringLiteral("cAt <b>") << none
-            << none;
-        QTest::newRow("search for the empty term")
-            << QStringList{"--search="} << Action::Search << none << none << none;
-        QTest::newRow("random from a file")
-            << QStringList{"--random", "--file", "/x/f.txt"} << Action::Random << none
-            << QStringLiteral("/x/f.txt") << none;
-        QTest::newRow("help wins") << QStringList{"--count", "--help"} << Action::Help << none << none
-                                   << none;
-        QTest::newRow("version") << QStringList{"--version"} << Action::Version << none << none << none;
-        QTest::newRow("two actions") << QStringList{"--count", "--random"} << Action::UsageError << none
-                                     << none << none;
-        QTest::newRow("file without an action")
-            << QStringList{"--file", "f.txt"} << Action::UsageError << none << none << none;
-        QTest::newRow("stray argument") << QStringList{"--count", "f.txt"} << Action::UsageError << none
-                                        << none << none;
-        QTest::newRow("unknown option") << QStringList{"--counts"} << Action::UsageError << none << none
-                                        << none;
-        QTest::newRow("search without a term")
-            << QStringList{"--search"} << Action::UsageError << none << none << none;
+        auto row = [](const char *name, const QStringList &args, Action action, const QString &term = {},
+                      const QString &file = {}, const QString &site = {}) {
+            QTest::newRow(name) << args << action << term << file << site;
+        };
+        row("nothing opens the window", {}, Action::Window);
+        row("site is passed on", {"--site", "example.org:8080"}, Action::Window, {}, {}, "example.org:8080");
+        row("toolkit options are left to the window",
+            {"-platform", "offscreen", "-style=fusion", "-reverse", "--site=h"}, Action::Window, {}, {}, "h:80");
+        row("a bad site is refused before the window opens", {"--site", "h:99999"}, Action::UsageError);
+        row("start-up benchmark hook", {"--quit-after-start"}, Action::Window);
+        row("count", {"--count"}, Action::Count);
+        row("search keeps the term as typed", {"--search", "cAt <b>"}, Action::Search, "cAt <b>");
+        row("search for the empty term", {"--search="}, Action::Search);
+        row("random from a file", {"--random", "--file", "/x/f.txt"}, Action::Random, {}, "/x/f.txt");
+        row("help wins", {"--count", "--help"}, Action::Help);
+        row("version", {"--version"}, Action::Version);
+        row("two actions", {"--count", "--random"}, Action::UsageError);
+        row("file without an action", {"--file", "f.txt"}, Action::UsageError);
+        row("stray argument", {"--count", "f.txt"}, Action::UsageError);
+        row("unknown option", {"--counts"}, Action::UsageError);
+        row("search without a term", {"--search"}, Action::UsageError);
     }
 
     void parse()
@@ -114,50 +99,33 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("out");
 
+        auto row = [](const char *name, const QStringList &args, const QString &collection, int code,
+                      const QByteArray &out) { QTest::newRow(name) << args << collection << code << out; };
         const QString three = fixture("three.txt");
         const QString missing = fixture("no-such-file.txt");
-        QTest::newRow("count") << QStringList{"--count"} << three << 0 << QByteArray("3\n");
-        QTest::newRow("count, file option") << QStringList{"--count", "--file", three} << missing << 0
-                                            << QByteArray("3\n");
-        QTest::newRow("count, LF file, last separator without line break")
-            << QStringList{"--count", "--file", fixture("lf.txt")} << missing << 0 << QByteArray("2\n");
-        QTest::newRow("count drops the tail") << QStringList{"--count", "--file", fixture("tail.txt")}
-                                              << missing << 0 << QByteArray("1\n");
-        QTest::newRow("count, empty file") << QStringList{"--count"} << fixture("empty.txt") << 0
-                                           << QByteArray("0\n");
-        QTest::newRow("search counts the first fortune too")
-            << QStringList{"--search", "cAt"} << three << 0 << QByteArray("2 fortunes contain 'cAt'.\n");
-        QTest::newRow("search ignores case beyond a-z")
-            << QStringList{"--search", "ärger"} << three << 0
-            << QByteArray("1 fortunes contain 'ärger'.\n");
-        QTest::newRow("search, empty term") << QStringList{"--search", ""} << three << 0
-                                            << QByteArray("3 fortunes contain ''.\n");
-        QTest::newRow("random, one record")
-            << QStringList{"--random", "--file", fixture("one.txt")} << missing << 0
-            << QByteArray("Where there is a will,\nthere is a <b>way</b>.\n");
-        QTest::newRow("random, not UTF-8") << QStringList{"--random"} << fixture("latin1.txt") << 0
-                                           << QByteArray("café crème\n");
-        QTest::newRow("random, empty file") << QStringList{"--random"} << fixture("empty.txt") << 0
-                                            << QByteArray();
+        row("count", {"--count"}, three, 0, "3\n");
+        row("count, file option", {"--count", "--file", three}, missing, 0, "3\n");
+        row("count, LF file, last separator without line break", {"--count", "--file", fixture("lf.txt")}, missing,
+            0, "2\n");
+        row("count drops the tail", {"--count", "--file", fixture("tail.txt")}, missing, 0, "1\n");
+        row("count, empty file", {"--count"}, fixture("empty.txt"), 0, "0\n");
+        row("search counts the first fortune too", {"--search", "cAt"}, three, 0, "2 fortunes contain 'cAt'.\n");
+        row("search ignores case beyond a-z", {"--search", "ärger"}, three, 0, "1 fortunes contain 'ärger'.\n");
+        row("search, empty term", {"--search", ""}, three, 0, "3 fortunes contain ''.\n");
+        row("random, one record", {"--random", "--file", fixture("one.txt")}, missing, 0,
+            "Where there is a will,\nthere is a <b>way</b>.\n");
+        row("random, not UTF-8", {"--random"}, fixture("latin1.txt"), 0, "café crème\n");
+        row("random, empty file", {"--random"}, fixture("empty.txt"), 0, "");
         // Before the first download the collection does not exist yet.
-        QTest::newRow("own collection missing: count") << QStringList{"--count"} << missing << 0
-                                                       << QByteArray("0\n");
-        QTest::newRow("own collection missing: search")
-            << QStringList{"--search", "x"} << missing << 0 << QByteArray("0 fortunes contain 'x'.\n");
-        QTest::newRow("own collection missing: random") << QStringList{"--random"} << missing << 0
-                                                        << QByteArray();
+        row("own collection missing: count", {"--count"}, missing, 0, "0\n");
+        row("own collection missing: search", {"--search", "x"}, missing, 0, "0 fortunes contain 'x'.\n");
+        row("own collection missing: random", {"--random"}, missing, 0, "");
         // A file named on the command line must be there.
-        for (const char *action : {"--count", "--random"}) {
-            QTest::addRow("named file missing: %s", action)
-                << QStringList{action, "--file", missing} << three << 1 << QByteArray();
-        }
-        QTest::newRow("named file missing: search")
-            << QStringList{"--search", "x", "--file", missing} << three << 1 << QByteArray();
-        QTest::newRow("a directory is not a fortunes file")
-            << QStringList{"--count", "--file", QStringLiteral(FIXTURES_DIR)} << three << 1
-            << QByteArray();
-        QTest::newRow("usage error") << QStringList{"--count", "--random"} << three
-                                     << fortune::kUsageExitCode << QByteArray();
+        row("named file missing: count", {"--count", "--file", missing}, three, 1, "");
+        row("named file missing: random", {"--random", "--file", missing}, three, 1, "");
+        row("named file missing: search", {"--search", "x", "--file", missing}, three, 1, "");
+        row("a directory is not a fortunes file", {"--count", "--file", QStringLiteral(FIXTURES_DIR)}, three, 1, "");
+        row("usage error", {"--count", "--random"}, three, fortune::kUsageExitCode, "");
     }
 
     void actions()

@@ -1,6 +1,6 @@
 // The random pick: it must choose among exactly the records the loader sees,
 // and choose each of them equally often, however long they are.
-#include "fortunesfile.h"
+#include "../testutil.h"
 #include "randompick.h"
 
 #include <QRandomGenerator>
@@ -13,7 +13,7 @@ using fortune::RandomPickOptions;
 
 namespace {
 
-const QByteArray kSep = QByteArray(fortune::kSeparator.data(), fortune::kSeparator.size());
+using testutil::kSep;
 
 // Every landing is sampled, never the whole-file shortcut.
 RandomPickOptions sampleOnly()
@@ -32,17 +32,6 @@ QByteArray record(const QByteArray &text, int lines, const char *lineEnd = "\r\n
     return bytes + kSep + lineEnd;
 }
 
-QList<QByteArray> loaderRecords(const QString &path)
-{
-    fortune::FortuneList list;
-    const auto loaded = fortune::loadFortunesFile(path, list);
-    Q_ASSERT(loaded.outcome == fortune::LoadResult::Outcome::Loaded);
-    QList<QByteArray> records;
-    for (qsizetype i = 0; i < list.count(); ++i)
-        records += list.rawAt(i).toByteArray();
-    return records;
-}
-
 } // namespace
 
 class TestRandomPick : public QObject {
@@ -53,8 +42,7 @@ class TestRandomPick : public QObject {
     QString write(const char *name, const QByteArray &bytes)
     {
         const QString path = m_dir.filePath(QLatin1String(name));
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        if (!testutil::writeFile(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }
@@ -83,7 +71,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(int, maxTries);
         const QString path = write("mixed.txt", bytes);
-        const QList<QByteArray> expected = loaderRecords(path);
+        const QList<QByteArray> expected = testutil::recordsOf(path);
         QVERIFY(!expected.isEmpty());
 
         RandomPickOptions options = sampleOnly();
@@ -105,7 +93,7 @@ private slots:
     {
         const QByteArray bytes = record("s", 1) + record("medium line ", 40) + record("a long line of text ", 120);
         const QString path = write("three.txt", bytes);
-        const QList<QByteArray> records = loaderRecords(path);
+        const QList<QByteArray> records = testutil::recordsOf(path);
         QCOMPARE(records.size(), 3);
 
         QRandomGenerator random(20241206);
