@@ -1,11 +1,11 @@
 // Downloads from a real web server: nginx on 127.0.0.1, started here with its
 // own configuration, serving the fortune page through server-side includes
 // (chunked, a new fortune each time) and as a plain file (Content-Length).
+#include "../testutil.h"
 #include "downloadloop.h"
-#include "fortunesfile.h"
 #include "sitepage.h"
 
-#include <QFile>
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -18,6 +18,7 @@
 
 using namespace fortune;
 using namespace std::chrono_literals;
+using testutil::writeFile;
 
 namespace {
 
@@ -27,12 +28,6 @@ quint16 freePort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-bool writeFile(const QString &path, QByteArrayView bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes.data(), bytes.size()) == bytes.size();
 }
 
 // One raw GET, the way the download sends it, to see which framing the server chose.
@@ -167,18 +162,13 @@ private:
         QCOMPARE(finished.count(), 1);
         QVERIFY2(finished.at(0).at(0).toString().isEmpty(),
                  qPrintable(finished.at(0).at(0).toString() + QString::fromUtf8(log())));
-        FortuneList back;
-        loadFortunesFile(path, back);
-        QCOMPARE(back.count(), list.count());
-        for (qsizetype i = 0; i < back.count(); ++i)
-            texts << back.textAt(i);
+        const QList<QByteArray> back = testutil::recordsOf(path);
+        QCOMPARE(back.size(), list.count());
+        for (const QByteArray &record : back)
+            texts << QString::fromUtf8(record);
     }
 
-    QByteArray log() const
-    {
-        QFile file(m_dir.filePath(QStringLiteral("error.log")));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray log() const { return testutil::readFile(m_dir.filePath(QStringLiteral("error.log"))); }
 
     QTemporaryDir m_dir;
     QProcess m_nginx;

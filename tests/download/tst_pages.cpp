@@ -1,12 +1,12 @@
 // The parts of a download that need no network: the end-of-page test, cutting
 // and converting the fortune, character sets, HTTP framing, and the --site value.
+#include "../testutil.h"
 #include "extraction.h"
 #include "httpresponse.h"
 #include "reloadfile.h"
 #include "sitepage.h"
 #include "sitesettings.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -174,74 +174,54 @@ private slots:
         const QByteArray page = "<p>fortune</p>\n</body></HTML>\r\n";
         const QByteArray length = "Content-Length: " + QByteArray::number(page.size()) + "\r\n";
         const QByteArray ok = "HTTP/1.1 200 OK\r\n";
-        const auto complete = Progress::Complete;
-        const auto failed = Progress::Failed;
-        const auto more = Progress::NeedMore;
-        const auto none = Failure::None;
+        // A response that ends well with this body, or fails for this reason.
+        auto ends = [](const char *name, const QByteArray &response, bool closeAtEnd, const QByteArray &body) {
+            QTest::newRow(name) << response << closeAtEnd << Progress::Complete << Failure::None << body;
+        };
+        auto fails = [](const char *name, const QByteArray &response, bool closeAtEnd, Failure failure,
+                        const QByteArray &body = {}) {
+            QTest::newRow(name) << response << closeAtEnd << Progress::Failed << failure << body;
+        };
+        const QByteArray chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
 
-        QTest::newRow("content-length") << ok + length + "\r\n" + page << false << complete << none
-                                        << page;
-        QTest::newRow("bytes after content-length ignored")
-            << ok + "Content-Length: 5\r\n\r\n" + "abcdeXYZ" << false << complete << none << QByteArray("abcde");
-        QTest::newRow("bare LF head") << "HTTP/1.0 200 OK\n" + length.chopped(2) + "\n\n" + page << false
-                                      << complete << none << page;
-        QTest::newRow("chunked, boundary inside the text")
-            << ok + "Transfer-Encoding: chunked\r\n\r\n6\r\n" + page.first(6) + "\r\n"
-                   + QByteArray::number(page.size() - 6, 16) + ";ext=1\r\n" + page.sliced(6) + "\r\n0\r\n\r\n"
-            << false << complete << none << page;
-        QTest::newRow("chunked, last chunk with trailer")
-            << ok + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\nX-Trailer: 1\r\n\r\n" << false
-            << complete << none << QByteArray("abc");
-        QTest::newRow("close-delimited, open") << ok + "Connection: close\r\n\r\n" + page << false << more << none
-                                               << page;
-        QTest::newRow("close-delimited, closed") << ok + "\r\n" + page << true << complete << none << page;
-        QTest::newRow("end-of-page test beats a lying length")
-            << ok + "Content-Length: 900\r\n\r\n<p>x</p></html>\n" << false << complete << none
-            << QByteArray("<p>x</p></html>\n");
-        QTest::newRow("no HTTP at all") << QByteArray("<html>x</html>\n") << false << complete << none
-                                        << QByteArray("<html>x</html>\n");
-        QTest::newRow("interim 100 Continue") << "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nhi"
-                                              << false << complete << none << QByteArray("hi");
-        QTest::newRow("204") << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << false << complete << none
-                             << QByteArray();
+        ends("content-length", ok + length + "\r\n" + page, false, page);
+        ends("bytes after content-length ignored", ok + "Content-Length: 5\r\n\r\n" + "abcdeXYZ", false, "abcde");
+        ends("bare LF head", "HTTP/1.0 200 OK\n" + length.chopped(2) + "\n\n" + page, false, page);
+        ends("chunked, boundary inside the text",
+             chunked + "6\r\n" + page.first(6) + "\r\n" + QByteArray::number(page.size() - 6, 16) + ";ext=1\r\n"
+                 + page.sliced(6) + "\r\n0\r\n\r\n",
+             false, page);
+        ends("chunked, last chunk with trailer",
+             ok + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\nX-Trailer: 1\r\n\r\n", false, "abc");
+        QTest::newRow("close-delimited, open") << ok + "Connection: close\r\n\r\n" + page << false << Progress::NeedMore
+                                               << Failure::None << page;
+        ends("close-delimited, closed", ok + "\r\n" + page, true, page);
+        ends("end-of-page test beats a lying length", ok + "Content-Length: 900\r\n\r\n<p>x</p></html>\n", false,
+             "<p>x</p></html>\n");
+        ends("no HTTP at all", "<html>x</html>\n", false, "<html>x</html>\n");
+        ends("interim 100 Continue", "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nhi", false, "hi");
+        ends("204", "HTTP/1.1 204 No Content\r\n\r\n", false, {});
 
-        QTest::newRow("404") << QByteArray("HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!") << false
-                             << failed << Failure::Status << QByteArray();
-        QTest::newRow("301") << QByteArray("HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n") << false << failed
-                             << Failure::Status << QByteArray();
-        QTest::newRow("lying length, then closed") << ok + "Content-Length: 900\r\n\r\n" + page << true << failed
-                                                   << Failure::Incomplete << page;
-        QTest::newRow("closed before the last chunk") << ok + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n" << true
-                                                      << failed << Failure::Incomplete << QByteArray("abc");
-        QTest::newRow("closed in the head") << ok + "Content-Le" << true << failed << Failure::Incomplete
-                                            << QByteArray();
-        QTest::newRow("closed without a byte") << QByteArray() << true << failed << Failure::NoAnswer
-                                               << QByteArray();
+        fails("404", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", false, Failure::Status);
+        fails("301", "HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n", false, Failure::Status);
+        fails("lying length, then closed", ok + "Content-Length: 900\r\n\r\n" + page, true, Failure::Incomplete, page);
+        fails("closed before the last chunk", chunked + "3\r\nabc\r\n", true, Failure::Incomplete, "abc");
+        fails("closed in the head", ok + "Content-Le", true, Failure::Incomplete);
+        fails("closed without a byte", {}, true, Failure::NoAnswer);
         for (const char *size : {"zz", "-5", "0x10", " ", "", "+3"})
-            QTest::addRow("chunk size \"%s\"", size)
-                << ok + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\nabc\r\n0\r\n\r\n" << false << failed
-                << Failure::Malformed << QByteArray();
-        QTest::newRow("huge chunk size") << ok + "Transfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFFFFFF\r\n"
-                                         << false << failed << Failure::TooLarge << QByteArray();
-        QTest::newRow("endless chunk-size line")
-            << ok + "Transfer-Encoding: chunked\r\n\r\n" + QByteArray(2000, '1') << false << failed
-            << Failure::Malformed << QByteArray();
-        QTest::newRow("chunk longer than its size") << ok + "Transfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n" << false
-                                                    << failed << Failure::Malformed << QByteArray("ab");
-        QTest::newRow("length not a number") << ok + "Content-Length: -1\r\n\r\n" << false << failed
-                                             << Failure::Malformed << QByteArray();
-        QTest::newRow("two lengths") << ok + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd" << false << failed
-                                     << Failure::Malformed << QByteArray();
-        QTest::newRow("length over 8 MiB") << ok + "Content-Length: 8388609\r\n\r\n" << false << failed
-                                           << Failure::TooLarge << QByteArray();
-        QTest::newRow("endless headers") << ok + QByteArray(70 * 1024, 'h') << false << failed << Failure::Malformed
-                                         << QByteArray();
-        QTest::newRow("NUL in the head") << ok + "X: a" + '\0' + "b\r\nContent-Length: 1\r\n\r\nx" << false << failed
-                                         << Failure::Malformed << QByteArray();
-        QTest::newRow("NUL in the body") << ok + "Content-Length: 3\r\n\r\na" + QByteArray(1, '\0') + "b" << false
-                                         << failed << Failure::NotText << QByteArray();
-        QTest::newRow("not a status line") << QByteArray("HTTP/1.1 OK\r\n\r\n") << false << failed
-                                           << Failure::Malformed << QByteArray();
+            QTest::addRow("chunk size \"%s\"", size) << chunked + size + "\r\nabc\r\n0\r\n\r\n" << false
+                                                     << Progress::Failed << Failure::Malformed << QByteArray();
+        fails("huge chunk size", chunked + "FFFFFFFFFFFFFFFFFFFFFFFF\r\n", false, Failure::TooLarge);
+        fails("endless chunk-size line", chunked + QByteArray(2000, '1'), false, Failure::Malformed);
+        fails("chunk longer than its size", chunked + "2\r\nabc\r\n", false, Failure::Malformed, "ab");
+        fails("length not a number", ok + "Content-Length: -1\r\n\r\n", false, Failure::Malformed);
+        fails("two lengths", ok + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", false, Failure::Malformed);
+        fails("length over 8 MiB", ok + "Content-Length: 8388609\r\n\r\n", false, Failure::TooLarge);
+        fails("endless headers", ok + QByteArray(70 * 1024, 'h'), false, Failure::Malformed);
+        fails("NUL in the head", ok + "X: a" + '\0' + "b\r\nContent-Length: 1\r\n\r\nx", false, Failure::Malformed);
+        fails("NUL in the body", ok + "Content-Length: 3\r\n\r\na" + QByteArray(1, '\0') + "b", false,
+              Failure::NotText);
+        fails("not a status line", "HTTP/1.1 OK\r\n\r\n", false, Failure::Malformed);
     }
     // Every response is fed whole, in 7-byte pieces and byte by byte: where the
     // pieces fall must not change the outcome.
@@ -323,14 +303,9 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("fortunes.txt"));
-        QFile old(path);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("old\r\n||||||||||##########||||||||||\r\nmore\r\n");
-        old.close();
+        QVERIFY(testutil::writeFile(path, "old\r\n||||||||||##########||||||||||\r\nmore\r\n"));
         QVERIFY(fortune::rewriteReloadFile(path).ok());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("||||||||||##########||||||||||\r\n"));
+        QCOMPARE(testutil::readFile(path), QByteArray("||||||||||##########||||||||||\r\n"));
 
         const Status failed = fortune::rewriteReloadFile(dir.filePath(QStringLiteral("no/such/dir/f.txt")));
         QVERIFY(!failed.ok());

@@ -1,5 +1,7 @@
 // Builds the Debian package, unpacks it into an empty root, checks what it
 // installs and starts the installed program there.
+#include "../testutil.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -100,15 +102,14 @@ private slots:
 
     void desktopEntry()
     {
-        QFile file(QDir(m_root).filePath(QStringLiteral("usr/share/applications/" APP_ID ".desktop")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray entry = file.readAll();
+        const QString file = QDir(m_root).filePath(QStringLiteral("usr/share/applications/" APP_ID ".desktop"));
+        const QByteArray entry = testutil::readFile(file);
         for (const char *line : {"Name=Fortune Collector\n", "Exec=fortune-collector\n", "Icon=" APP_ID "\n",
                                  "Type=Application\n"})
             QVERIFY2(entry.contains(line), line);
         const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (!validator.isEmpty()) {
-            const Result valid = runTool(validator, {file.fileName()});
+            const Result valid = runTool(validator, {file});
             QVERIFY2(valid.code == 0, valid.out + valid.err);
         }
     }

@@ -1,6 +1,8 @@
 // The real window on a real X server (Xvfb): a click on ">>" sent through the
 // server moves from the first fortune to the second. The last screenshot is
 // kept in the build folder as window-xvfb.png.
+#include "../testutil.h"
+
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -99,16 +101,14 @@ private slots:
         // A copy of the program with its own small collection beside it.
         const QString program = m_dir.filePath(QStringLiteral("fortune-collector"));
         QVERIFY(QFile::copy(QStringLiteral(FORTUNE_EXE), program));
-        QFile collection(m_dir.filePath(QStringLiteral("fortunes.txt")));
-        QVERIFY(collection.open(QIODevice::WriteOnly));
-        collection.write("A short one.\r\n||||||||||##########||||||||||\r\n"
-                         "The best way to predict the future is to invent it.\r\n"
-                         "Simple things should be simple, complex things should be possible.\r\n"
-                         "Any sufficiently advanced technology is indistinguishable from magic.\r\n"
-                         "Premature optimization is the root of all evil, or at least most of it.\r\n"
-                         "There are only two hard things: cache invalidation and naming things.\r\n"
-                         "||||||||||##########||||||||||\r\n");
-        collection.close();
+        QVERIFY(testutil::writeFile(m_dir.filePath(QStringLiteral("fortunes.txt")),
+                                    "A short one.\r\n||||||||||##########||||||||||\r\n"
+                                    "The best way to predict the future is to invent it.\r\n"
+                                    "Simple things should be simple, complex things should be possible.\r\n"
+                                    "Any sufficiently advanced technology is indistinguishable from magic.\r\n"
+                                    "Premature optimization is the root of all evil, or at least most of it.\r\n"
+                                    "There are only two hard things: cache invalidation and naming things.\r\n"
+                                    "||||||||||##########||||||||||\r\n"));
 
         m_program.setProcessEnvironment(m_env);
         m_program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
