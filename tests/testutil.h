@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QProcess>
 #include <QStringList>
 
 #include <optional>
@@ -24,6 +25,32 @@ inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs a program to its end; code -1 when it crashed or did not end in time.
+struct Ran {
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+inline Ran run(const QString &program, const QStringList &args,
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 240'000)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    Ran ran;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        ran.err = "did not finish in time";
+        return ran;
+    }
+    ran.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    ran.out = process.readAllStandardOutput();
+    ran.err = process.readAllStandardError();
+    return ran;
 }
 
 #ifdef TESTUTIL_COLLECTION

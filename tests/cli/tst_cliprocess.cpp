@@ -34,28 +34,21 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QByteArray, out);
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QLatin1String(name));
-        process.setProcessEnvironment(env);
-        process.start(QStringLiteral(FORTUNE_EXE), args);
-        QVERIFY(process.waitForFinished(60'000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        const QByteArray err = process.readAllStandardError();
-        QCOMPARE(process.readAllStandardOutput(), out);
-        QCOMPARE(process.exitCode(), code);
-        QCOMPARE(err.count('\n'), code == 0 ? 0 : 1);
+        const testutil::Ran ran = testutil::run(QStringLiteral(FORTUNE_EXE), args, env, 60'000);
+        QCOMPARE(ran.out, out);
+        QCOMPARE(ran.code, code);
+        QCOMPARE(ran.err.count('\n'), code == 0 ? 0 : 1);
     }
 
     void helpAndVersion()
     {
         for (auto [option, says] : {std::pair{"--help", "fortunes.txt"}, std::pair{"--version", "fortune-collector "}}) {
-            QProcess process;
-            process.start(QStringLiteral(FORTUNE_EXE), {QLatin1String(option)});
-            QVERIFY(process.waitForFinished(60'000));
-            QCOMPARE(process.exitCode(), 0);
-            QVERIFY2(process.readAllStandardOutput().contains(says), option);
+            const testutil::Ran ran = testutil::run(QStringLiteral(FORTUNE_EXE), {QLatin1String(option)});
+            QCOMPARE(ran.code, 0);
+            QVERIFY2(ran.out.contains(says), option);
         }
     }
 };

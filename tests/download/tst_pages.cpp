@@ -124,24 +124,22 @@ private slots:
         QTest::addColumn<QByteArray>("metaCharset");
         QTest::addColumn<QByteArray>("fortune");
         QTest::addColumn<QString>("text");
+        auto row = [](const char *name, const QByteArray &contentType, const QByteArray &meta,
+                      const QByteArray &fortune, const QString &text) {
+            QTest::newRow(name) << contentType << meta << fortune << text;
+        };
         const QString eAcute = QStringLiteral("caf\u00e9");
-        QTest::newRow("header latin-1") << QByteArray("text/html; charset=ISO-8859-1") << QByteArray()
-                                        << QByteArray("caf\xe9") << eAcute;
-        QTest::newRow("quoted header charset") << QByteArray("text/html;charset=\"utf-8\"") << QByteArray()
-                                               << QByteArray("caf\xc3\xa9") << eAcute;
-        QTest::newRow("meta latin-1") << QByteArray("text/html") << QByteArray("iso-8859-1")
-                                      << QByteArray("caf\xe9") << eAcute;
-        QTest::newRow("header wins over meta") << QByteArray("text/html; charset=windows-1252")
-                                               << QByteArray("utf-8") << QByteArray("caf\xc3\xa9")
-                                               << QStringLiteral("caf\u00c3\u00a9");
-        QTest::newRow("undeclared UTF-8") << QByteArray() << QByteArray() << QByteArray("caf\xc3\xa9") << eAcute;
-        QTest::newRow("undeclared, not UTF-8: Windows-1252") << QByteArray() << QByteArray()
-                                                             << QByteArray("\x80 5") << QStringLiteral("\u20ac 5");
-        QTest::newRow("declared UTF-8 but is not") << QByteArray("text/html; charset=utf-8") << QByteArray()
-                                                   << QByteArray("\x93hi\x94") << QStringLiteral("\u201chi\u201d");
-        QTest::newRow("unknown charset") << QByteArray("text/html; charset=x-unknown") << QByteArray()
-                                         << QByteArray("caf\xc3\xa9") << eAcute;
+        row("header latin-1", "text/html; charset=ISO-8859-1", {}, "caf\xe9", eAcute);
+        row("quoted header charset", "text/html;charset=\"utf-8\"", {}, "caf\xc3\xa9", eAcute);
+        row("meta latin-1", "text/html", "iso-8859-1", "caf\xe9", eAcute);
+        row("header wins over meta", "text/html; charset=windows-1252", "utf-8", "caf\xc3\xa9",
+            QStringLiteral("caf\u00c3\u00a9"));
+        row("undeclared UTF-8", {}, {}, "caf\xc3\xa9", eAcute);
+        row("undeclared, not UTF-8: Windows-1252", {}, {}, "\x80 5", QStringLiteral("\u20ac 5"));
+        row("declared UTF-8 but is not", "text/html; charset=utf-8", {}, "\x93hi\x94", QStringLiteral("\u201chi\u201d"));
+        row("unknown charset", "text/html; charset=x-unknown", {}, "caf\xc3\xa9", eAcute);
     }
+
     void decoding()
     {
         QFETCH(QByteArray, contentType);

@@ -9,34 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-struct Result {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result runTool(const QString &program, const QStringList &args,
-               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    Result result;
-    if (!process.waitForFinished(240'000)) {
-        process.kill();
-        process.waitForFinished();
-        result.err = "timed out";
-        return result;
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-} // namespace
+using testutil::run;
 
 class TestPackage : public QObject {
     Q_OBJECT
@@ -54,7 +27,7 @@ private slots:
         }
         QVERIFY(m_work.isValid());
         const QString out = m_work.filePath(QStringLiteral("out"));
-        const Result cpack = runTool(QStringLiteral(CPACK_COMMAND),
+        const auto cpack = run(QStringLiteral(CPACK_COMMAND),
                                      {QStringLiteral("--config"), QStringLiteral(CPACK_CONFIG),
                                       QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"), out});
         QVERIFY2(cpack.code == 0, cpack.out + cpack.err);
@@ -62,13 +35,13 @@ private slots:
         QCOMPARE(debs.size(), 1);
         m_deb = QDir(out).filePath(debs.first());
         m_root = m_work.filePath(QStringLiteral("root"));
-        const Result unpack = runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_root});
+        const auto unpack = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_root});
         QVERIFY2(unpack.code == 0, unpack.err);
     }
 
     void control()
     {
-        const Result fields = runTool(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb});
+        const auto fields = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb});
         QCOMPARE(fields.code, 0);
         QVERIFY(fields.out.contains("Package: fortune-collector\n"));
         // Worked out from the libraries the program links.
@@ -109,7 +82,7 @@ private slots:
             QVERIFY2(entry.contains(line), line);
         const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (!validator.isEmpty()) {
-            const Result valid = runTool(validator, {file});
+            const auto valid = run(validator, {file});
             QVERIFY2(valid.code == 0, valid.out + valid.err);
         }
     }
@@ -119,7 +92,7 @@ private slots:
         const QString validator = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
         if (validator.isEmpty())
             QFAIL("appstreamcli is missing (Debian package appstream)");
-        const Result valid = runTool(
+        const auto valid = run(
             validator, {QStringLiteral("validate"), QStringLiteral("--no-net"),
                         QDir(m_root).filePath(QStringLiteral("usr/share/metainfo/" APP_ID ".metainfo.xml"))});
         QVERIFY2(valid.code == 0, valid.out + valid.err);
@@ -132,7 +105,7 @@ private slots:
         env.insert(QStringLiteral("HOME"), m_work.filePath(QStringLiteral("home")));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
-        const Result count = runTool(program,
+        const auto count = run(program,
                                      {QStringLiteral("--count"), QStringLiteral("--file"),
                                       QStringLiteral(FIXTURES_DIR "/three.txt")},
                                      env);
@@ -140,7 +113,7 @@ private slots:
         QCOMPARE(count.out, QByteArray("3\n"));
 
         // The window, offscreen, up and closed again.
-        const Result window = runTool(program, {QStringLiteral("--quit-after-start")}, env);
+        const auto window = run(program, {QStringLiteral("--quit-after-start")}, env);
         QVERIFY2(window.code == 0, window.err);
     }
 

@@ -44,17 +44,10 @@ class TestXDisplay : public QObject {
 
     bool runTool(const QString &tool, const QStringList &args, QByteArray *out = nullptr)
     {
-        QProcess process;
-        process.setProcessEnvironment(m_env);
-        process.start(tool, args);
-        if (!process.waitForFinished(30'000)) {
-            process.kill();
-            process.waitForFinished();
-            return false;
-        }
+        const testutil::Ran ran = testutil::run(tool, args, m_env, 30'000);
         if (out)
-            *out = process.readAllStandardOutput();
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+            *out = ran.out;
+        return ran.code == 0;
     }
 
     QImage screenshot()
