@@ -221,6 +221,9 @@ LoadResult FortunesFileReader::load(const QString &path)
     };
     if (info.isDir())
         return failed(QStringLiteral("it is a folder, not a file."));
+    // A pipe or a device would block the start-up or never end.
+    if (!info.isFile())
+        return failed(QStringLiteral("it is not a regular file."));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return failed(file.errorString() + QLatin1Char('.'));
@@ -366,6 +369,11 @@ Status RecordAppender::open(qint64 &size)
         close();
         return Status::failure(QStringLiteral("Could not read the size of the fortunes file \"%1\": %2.")
                                    .arg(shown(m_path), qt_error_string(error)));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close();
+        return Status::failure(QStringLiteral("Could not write to the fortunes file \"%1\": it is not a "
+                                              "regular file.").arg(shown(m_path)));
     }
     m_device = quint64(info.st_dev);
     m_inode = quint64(info.st_ino);

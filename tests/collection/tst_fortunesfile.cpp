@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -128,6 +130,11 @@ private slots:
         const LoadResult folder = loadFortunesFile(dir.path(), list);
         QCOMPARE(folder.outcome, LoadResult::Outcome::Failed);
         QVERIFY2(folder.error.contains(dir.path()), qPrintable(folder.error));
+        // A pipe would block the reader for ever and the writer's tail check.
+        const QByteArray fifo = QFile::encodeName(dir.filePath("pipe"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QCOMPARE(loadFortunesFile(QFile::decodeName(fifo), list).outcome, LoadResult::Outcome::Failed);
+        QVERIFY(!appendRecord(QFile::decodeName(fifo), "new").ok());
         QCOMPARE(list.count(), 1);
     }
 
