@@ -13,7 +13,7 @@ DownloadLoop::DownloadLoop(FortuneList &list, QString collectionPath, QObject *p
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &DownloadLoop::onTimeout);
     connect(&m_sock, &Sock::connected, this, &DownloadLoop::onConnected);
-    connect(&m_sock, &Sock::DataArrival, this, &DownloadLoop::onDataArrival);
+    connect(&m_sock, &Sock::DataArrival, this, &DownloadLoop::Sock_DataArrival);
     connect(&m_sock, &Sock::failed, this, &DownloadLoop::onFailed);
 }
 
@@ -98,7 +98,7 @@ void DownloadLoop::armReceiveTimer()
     }
 }
 
-void DownloadLoop::onDataArrival()
+void DownloadLoop::Sock_DataArrival()
 {
     const QByteArray data = m_sock.GetData();
     if (data.isEmpty())
@@ -139,7 +139,7 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
         break;
     }
     // Whatever came before the connection ended still counts.
-    onDataArrival();
+    Sock_DataArrival();
     if (m_phase != Phase::Receiving)
         return;
     if (remoteClosed) {
@@ -190,7 +190,7 @@ void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reas
         armReceiveTimer();
         return;
     case ResponseReader::Progress::Complete:
-        processPage();
+        FetchFortune();
         return;
     case ResponseReader::Progress::Failed:
         break;
@@ -219,7 +219,7 @@ void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reas
     }
 }
 
-void DownloadLoop::processPage()
+void DownloadLoop::FetchFortune()
 {
     m_timer.stop();
     const std::optional<QString> fortune = extractFortune(m_reader.body(), m_reader.contentType());
@@ -269,7 +269,7 @@ void DownloadLoop::fail(const QString &message)
 {
     qCDebug(lcDownload) << "cycle failed:" << message;
     if (m_holdFailure) {
-        // processPage reports it once the page in hand is dealt with.
+        // FetchFortune reports it once the page in hand is dealt with.
         m_timer.stop();
         m_sock.Close();
         m_FetchPending = false;

@@ -73,11 +73,12 @@ private:
 
     void beginCycle();
     void onConnected();
-    void onDataArrival();
+    void Sock_DataArrival();
     void onFailed(const QString &reason, bool remoteClosed);
     void onTimeout();
     void handle(ResponseReader::Progress progress, const QString &reason = {});
-    void processPage();
+    // With the whole page in: cut the fortune out and store it when it is new.
+    void FetchFortune();
     void armReceiveTimer();
     void fail(const QString &message);
     void finish(const QString &message);
@@ -100,7 +101,7 @@ private:
     bool m_FetchPending = false;
     bool m_StopRequested = false;
     quint64 m_generation = 0; // bumped whenever the loop starts or ends
-    bool m_holdFailure = false; // the next cycle is being started from within processPage
+    bool m_holdFailure = false; // the next cycle is being started from within FetchFortune
     QString m_heldFailure;      // how it failed right away, if it did
 };
 
