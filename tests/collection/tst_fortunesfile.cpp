@@ -1,4 +1,5 @@
 #include "fortunesfile.h"
+#include "../testutil.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -16,7 +17,8 @@ using Records = QList<QByteArray>;
 
 namespace {
 
-const QByteArray kSep = kSeparator.toByteArray();
+using testutil::kSep;
+using testutil::readFile;
 
 Records recordsOf(const FortuneList &list, qsizetype from = 0)
 {
@@ -24,19 +26,6 @@ Records recordsOf(const FortuneList &list, qsizetype from = 0)
     for (qsizetype i = from; i < list.count(); ++i)
         out.append(list.rawAt(i).toByteArray());
     return out;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
 }
 
 // The reading rules written out the plain way, line by line, to check the
@@ -159,7 +148,7 @@ private slots:
         file += "tail";
         QTemporaryDir dir;
         const QString path = dir.filePath("big.txt");
-        writeAll(path, file);
+        QVERIFY(testutil::writeFile(path, file));
         FortuneList list;
         qsizetype progressCalls = 0, lastReported = -1;
         const LoadResult result = loadFortunesFile(path, list, [&](qsizetype count) {
@@ -191,7 +180,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
         QVERIFY(appendRecord(path, text).ok());
-        QCOMPARE(readAll(path), text + "\r\n" + kSep + "\r\n");
+        QCOMPARE(readFile(path), text + "\r\n" + kSep + "\r\n");
         QVERIFY(appendRecord(path, "second").ok());
         FortuneList list;
         QCOMPARE(loadFortunesFile(path, list).outcome, LoadResult::Outcome::Loaded);
@@ -224,12 +213,12 @@ private slots:
         QFETCH(QByteArray, text);
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
-        writeAll(path, "old\r\n" + kSep + "\r\n");
+        QVERIFY(testutil::writeFile(path, "old\r\n" + kSep + "\r\n"));
         FortuneList list;
         const Status status = storeNewFortune(path, text, list);
         QVERIFY(!status.ok());
         QVERIFY2(status.error.contains("separator"), qPrintable(status.error));
-        QCOMPARE(readAll(path), "old\r\n" + kSep + "\r\n");
+        QCOMPARE(readFile(path), "old\r\n" + kSep + "\r\n");
         QCOMPARE(list.count(), 0);
     }
 
@@ -255,9 +244,9 @@ private slots:
         QFETCH(Records, expected);
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
-        writeAll(path, before);
+        QVERIFY(testutil::writeFile(path, before));
         QVERIFY(appendRecord(path, "N").ok());
-        QVERIFY(readAll(path).startsWith(before));
+        QVERIFY(readFile(path).startsWith(before));
         FortuneList list;
         loadFortunesFile(path, list);
         QCOMPARE(recordsOf(list), expected);
@@ -290,18 +279,18 @@ private slots:
         other.write("stray");
         other.close();
         QVERIFY(file.append("B").ok());
-        QCOMPARE(readAll(path), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n" + kSep + "\r\n");
+        QCOMPARE(readFile(path), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n" + kSep + "\r\n");
         // An editor saves a new file in its place; the old one is kept as a backup.
-        writeAll(dir.filePath("new.txt"), "E\r\n" + kSep + "\r\n");
+        QVERIFY(testutil::writeFile(dir.filePath("new.txt"), "E\r\n" + kSep + "\r\n"));
         QVERIFY(QFile::rename(path, dir.filePath("fortunes.txt~")));
         QVERIFY(QFile::rename(dir.filePath("new.txt"), path));
         QVERIFY(file.append("C").ok());
-        QCOMPARE(readAll(path), "E\r\n" + kSep + "\r\nC\r\n" + kSep + "\r\n");
+        QCOMPARE(readFile(path), "E\r\n" + kSep + "\r\nC\r\n" + kSep + "\r\n");
         // Removed: the next append starts a new file.
         QVERIFY(QFile::remove(path));
         QVERIFY(file.append("D").ok());
-        QCOMPARE(readAll(path), "D\r\n" + kSep + "\r\n");
-        QCOMPARE(readAll(dir.filePath("fortunes.txt~")), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n"
+        QCOMPARE(readFile(path), "D\r\n" + kSep + "\r\n");
+        QCOMPARE(readFile(dir.filePath("fortunes.txt~")), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n"
                                                             + kSep + "\r\n");
     }
 
@@ -311,7 +300,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
         const QByteArray before = "A\r\n" + kSep + "\r\n";
-        writeAll(path, before);
+        QVERIFY(testutil::writeFile(path, before));
         const pid_t child = fork();
         QVERIFY(child >= 0);
         if (child == 0) {
@@ -327,7 +316,7 @@ private slots:
         QCOMPARE(waitpid(child, &wstatus, 0), child);
         QVERIFY(WIFEXITED(wstatus));
         QCOMPARE(WEXITSTATUS(wstatus), 0);
-        QCOMPARE(readAll(path), before);
+        QCOMPARE(readFile(path), before);
     }
 
     void fullListStopsLoadingAndStoring()
