@@ -267,19 +267,9 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
     }
     case Invocation::Action::Random: {
         const RandomPick pick = pickRandomFortune(path, random);
-        switch (pick.outcome) {
-        case RandomPick::Outcome::Picked:
-            return print(out, err, consoleForm(pick.fortune));
-        case RandomPick::Outcome::Empty:
-            return 0; // nothing to say, as for an empty fortune file
-        case RandomPick::Outcome::Missing:
-            if (invocation.file.isEmpty())
-                return 0;
-            return fail(err, QStringLiteral("cannot read %1: no such file").arg(path));
-        case RandomPick::Outcome::Failed:
+        if (pick.outcome != RandomPick::Outcome::Picked)
             return fail(err, pick.error);
-        }
-        return 0;
+        return print(out, err, consoleForm(pick.fortune));
     }
     }
     return 0;
