@@ -20,6 +20,7 @@ int main(int argc, char **argv)
     }
     QApplication app(toolkit.argc(), toolkit.argv());
     fortune::describeApplication();
+    fortune::tieToLauncher();
 
     // An installed copy keeps its collection in the user's data folder, which
     // may not exist yet; the first stored download needs it.
