@@ -30,27 +30,20 @@ inline QByteArray readFile(const QString &path)
 // Runs a program to its end; code -1 when it crashed or did not end in time.
 struct Ran {
     int code = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 inline Ran run(const QString &program, const QStringList &args,
-               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 240'000)
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 120'000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, args);
-    Ran ran;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        ran.err = "did not finish in time";
-        return ran;
-    }
-    ran.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    ran.out = process.readAllStandardOutput();
-    ran.err = process.readAllStandardError();
-    return ran;
+    const bool ended = process.waitForFinished(timeoutMs);
+    if (!ended)
+        process.kill(), process.waitForFinished();
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), ended ? process.readAllStandardError() : "did not finish in time"};
 }
 
 #ifdef TESTUTIL_COLLECTION
