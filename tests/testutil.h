@@ -6,7 +6,6 @@
 #endif
 
 #include <QFile>
-#include <QList>
 #include <QProcess>
 #include <QStringList>
 
@@ -94,8 +93,7 @@ public:
         *ok = answer.has_value();
         return answer.value_or(QString());
     }
-    QStringList messages;
-    QStringList prompts;
+    QStringList messages, prompts;
     QList<std::optional<QString>> answers;
 };
 #endif

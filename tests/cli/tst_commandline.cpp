@@ -64,9 +64,8 @@ private slots:
                 && !plain.start.startDownload && plain.start.toolkitOptions.isEmpty());
         const fortune::Invocation all = parse({"-platform", "offscreen", "-style=fusion", "--reverse", "--site",
                                                "example.org:8080", "--quit-after-start", "--start-download"});
-        QCOMPARE(all.action, Action::Window);
         QCOMPARE(all.start.site->display(), u"example.org:8080"_s);
-        QVERIFY(all.start.quitAfterStart && all.start.startDownload);
+        QVERIFY(all.action == Action::Window && all.start.quitAfterStart && all.start.startDownload);
         QCOMPARE(all.start.toolkitOptions, (QStringList{"-platform", "offscreen", "-style=fusion", "--reverse"}));
         QCOMPARE(parse({"--site", "h:99999"}).action, Action::UsageError); // before the window opens
     }
@@ -134,12 +133,21 @@ private slots:
 
     void help()
     {
-        const QByteArray help = testutil::run(m_program, {u"--help"_s}).out;
-        const QByteArray all = testutil::run(m_program, {u"--help-all"_s}).out;
-        QVERIFY(help.contains(QDir::toNativeSeparators(path("fortunes.txt")).toUtf8()));
-        QVERIFY(!help.contains("quit-after-start") && !help.contains("-platform <"));
-        QVERIFY(all.startsWith(help.left(help.indexOf("\nThe collection"))) && all.contains("-platform <"));
-        QVERIFY(testutil::run(m_program, {u"--version"_s}).out.startsWith("fortune-collector "));
+        QList<QByteArray> out;
+        for (const char *option : {"--help", "--help-all", "--version"}) {
+            const testutil::Ran ran = testutil::run(m_program, {QLatin1String(option)});
+            QCOMPARE(ran.code, 0);
+            out << ran.out;
+        }
+        QVERIFY(out[0].contains(QDir::toNativeSeparators(path("fortunes.txt")).toUtf8()));
+        QVERIFY(!out[0].contains("quit-after-start") && !out[0].contains("-platform <"));
+        QVERIFY(out[1].startsWith(out[0].left(out[0].indexOf("\nThe collection"))) && out[1].contains("-platform <"));
+        QVERIFY(out[2].startsWith("fortune-collector "));
+
+        // The place rule's facts, as the file system tells them (even root cannot write below a file).
+        QVERIFY(fortune::collectionPlaceFor(u"/usr/bin"_s).systemInstall);
+        QVERIFY(!fortune::collectionPlaceFor(path("fortune-collector/bin")).programDirWritable);
+        QVERIFY(testutil::writeFile(path("fortunes.txt"), {}) && fortune::collectionPlaceFor(m_dir.path()).programDirHasFile);
     }
 };
 
