@@ -244,7 +244,8 @@ RandomPick pickWithLoader(const QString &path, QRandomGenerator &random)
 RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 size, QRandomGenerator &random)
 {
     QByteArray chunk(kScanChunk, Qt::Uninitialized);
-    QByteArray head;          // the current line's first bytes, enough to tell a separator
+    char head[kMinSpan + 2];  // the current line's first bytes, enough to tell a separator
+    qint64 headSize = 0;
     qint64 recordStart = first;
     qint64 lineStart = first;
     bool recordEmpty = true;  // the record's lines so far hold nothing to read
@@ -254,7 +255,7 @@ RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 siz
     qint64 keptEnd = -1;
     const auto lineEnded = [&](qint64 lineEnd, qint64 next) {
         // head holds the whole line when it is short enough to be a separator.
-        if (lineEnd - lineStart <= kMinSpan + 1 && isSeparatorLine(head.constData(), lineEnd - lineStart)) {
+        if (lineEnd - lineStart <= kMinSpan + 1 && isSeparatorLine(head, lineEnd - lineStart)) {
             if (!recordEmpty && random.bounded(++fortunes) == 0) {
                 keptStart = recordStart;
                 keptEnd = lineStart;
@@ -266,7 +267,7 @@ RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 siz
         }
         lineStart = next;
         lineEmpty = true;
-        head.clear();
+        headSize = 0;
     };
     if (!file.seek(first))
         return pickWithLoader(path, random);
@@ -277,8 +278,9 @@ RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 siz
         for (const char *p = chunk.constData(), *end = p + got; p < end;) {
             const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
             const char *stop = lf ? lf : end;
-            if (head.size() <= kMinSpan + 1)
-                head.append(p, std::min<qsizetype>(stop - p, kMinSpan + 2 - head.size()));
+            const qint64 toHead = std::min<qint64>(stop - p, qint64(sizeof head) - headSize);
+            std::memcpy(head + headSize, p, size_t(toHead));
+            headSize += toHead;
             if (recordEmpty && lineEmpty)
                 lineEmpty = isEmptyFortune(QByteArrayView(p, stop - p));
             if (lf) {

@@ -28,7 +28,7 @@ struct RandomPickOptions {
     // What the sampling may read, as a share of the file's size (each read
     // also counts a few KiB for itself), before it reads the file once from
     // end to end instead.
-    double sampleBudget = 1.0;
+    double sampleBudget = 0.25;
 };
 
 // One fortune of a fortunes file, every non-empty record (isEmptyFortune)
