@@ -1,7 +1,6 @@
-// The command line: what it hands the window, where the collection lies, and
-// the program as a script sees it (no display, answers on stdout, one line on
-// stderr and exit status 1 for a file it cannot use, 2 for a command line that
-// makes no sense).
+// The command line: what it hands the window, where the collection lies, and the program as a
+// script sees it (answers on stdout; one line on stderr and exit status 1 for a file it cannot
+// use or an answer it cannot write, 2 for a command line that makes no sense).
 #include "../testutil.h"
 #include "commandline.h"
 #include "location.h"
@@ -14,6 +13,7 @@
 
 using namespace Qt::StringLiterals;
 using testutil::fixture;
+using testutil::kSep;
 using Action = fortune::Invocation::Action;
 
 class TestCommandLine : public QObject {
@@ -82,6 +82,7 @@ private slots:
         const QByteArray three = testutil::readFile(fixture("three.txt"));
         const QByteArray none;
         row("count", {"--count"}, three, 0, "3\n");
+        row("count, more fortunes than the list holds", {"--count"}, (kSep + "\r\n").repeated(1'000'002), 1, "");
         row("search ignores case beyond a-z", {"--search", "äRger"}, three, 0, "1 fortunes contain 'äRger'.\n");
         row("a value may start with a dash", {"--search", "-style", "--file", fixture("three.txt")}, none, 0,
             "0 fortunes contain '-style'.\n");
@@ -90,7 +91,6 @@ private slots:
             "Where there is a will,\nthere is a <b>way</b>.\n");
         row("random, not UTF-8", {"--random"}, testutil::readFile(fixture("latin1.txt")), 0, "café crème\n");
         row("random, nothing to pick", {"--random", "--file", fixture("empty.txt")}, three, 1, "");
-        // Before the first download the collection does not exist yet.
         row("no collection yet: count", {"--count"}, none, 0, "0\n");
         row("no collection yet: random", {"--random"}, none, 1, "");
         for (const char *file : {"missing", "folder", "fifo"}) {
@@ -121,6 +121,11 @@ private slots:
         const testutil::Ran ran = testutil::run(m_program, args, env, 20'000);
         QTEST(ran.out, "out");
         QCOMPARE(ran.code, code);
+        if (QProcess full; code == 0 && !ran.out.isEmpty()) { // the same answer to a full disk
+            full.setStandardOutputFile(u"/dev/full"_s);
+            full.start(m_program, args);
+            QVERIFY(full.waitForFinished(20'000) && full.exitCode() == 1);
+        }
         QVERIFY2(code == 0 ? ran.err.isEmpty() : ran.err.startsWith("fortune-collector: ") && ran.err.count('\n') == 1,
                  ran.err.constData());
         // A file it cannot read: the loader's own words, as the window shows them.

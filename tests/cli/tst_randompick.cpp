@@ -11,7 +11,6 @@
 #include <cmath>
 #include <limits>
 
-using fortune::RandomPick;
 using testutil::kSep;
 
 namespace {
@@ -77,9 +76,9 @@ private slots:
         constexpr int each = 300;
         QList<int> hits(expected.size());
         for (int i = 0; i < each * std::max<qsizetype>(1, expected.size()); ++i) {
-            const RandomPick pick = fortune::pickRandomFortune(path, random, options);
+            const fortune::RandomPick pick = fortune::pickRandomFortune(path, random, options);
             if (expected.isEmpty()) {
-                QCOMPARE(pick.outcome, RandomPick::Outcome::NoFortune);
+                QCOMPARE(pick.outcome, fortune::RandomPick::Outcome::NoFortune);
                 QVERIFY(pick.error.contains(path));
                 return;
             }
