@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -25,6 +26,30 @@ const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
 const QString kStartDownload = QStringLiteral("start-download");
 
+// The program's own options, for the parser, the help and the manual page.
+QList<QCommandLineOption> programOptions()
+{
+    // Hooks for the start-up benchmark and the killed-download test, not for users.
+    QCommandLineOption quitAfterStart(kQuitAfterStart);
+    QCommandLineOption startDownload(kStartDownload);
+    for (QCommandLineOption *hook : {&quitAfterStart, &startDownload})
+        hook->setFlags(QCommandLineOption::HiddenFromHelp);
+    return {
+        {kCount, QStringLiteral("Print how many fortunes the collection holds.")},
+        {kSearch, QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
+         QStringLiteral("TERM")},
+        {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
+        {kFile,
+         QStringLiteral("Read the fortunes file PATH instead of the collection "
+                        "(with --count, --search or --random)."),
+         QStringLiteral("PATH")},
+        {kSite, QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given)."),
+         QStringLiteral("HOST[:PORT]")},
+        quitAfterStart,
+        startDownload,
+    };
+}
+
 void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
@@ -32,78 +57,111 @@ void addOptions(QCommandLineParser &parser)
         "Without --count, --search or --random it opens its window."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption({kCount, QStringLiteral("Print how many fortunes the collection holds.")});
-    parser.addOption({kSearch,
-                      QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
-                      QStringLiteral("TERM")});
-    parser.addOption({kRandom, QStringLiteral("Print one fortune, chosen at random.")});
-    parser.addOption({kFile,
-                      QStringLiteral("Read the fortunes file PATH instead of the collection "
-                                     "(with --count, --search or --random)."),
-                      QStringLiteral("PATH")});
-    parser.addOption({kSite, QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given)."),
-                      QStringLiteral("HOST[:PORT]")});
-    QCommandLineOption quitAfterStart(kQuitAfterStart);
-    quitAfterStart.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(quitAfterStart);
-    QCommandLineOption startDownload(kStartDownload);
-    startDownload.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(startDownload);
+    parser.addOptions(programOptions());
 }
 
-// Qt's own options, taken by QApplication when the window opens. The parser
-// would otherwise read "-style" as a bundle of one-letter options.
-bool isToolkitOption(const QString &arg, bool &takesValue)
+// The options Qt reads when the window opens; the window gets these and only
+// these. Without them set aside, the parser would read "-style" as a bundle of
+// one-letter options.
+struct ToolkitOption {
+    const char *name;
+    const char *value; // nullptr for a flag
+    const char *description;
+};
+constexpr ToolkitOption kToolkitOptions[] = {
+    {"platform", "name[:options]", "Qt platform plugin: xcb, wayland, offscreen..."},
+    {"platformpluginpath", "path", "Where to look for platform plugins."},
+    {"platformtheme", "name", "Platform theme: a desktop's fonts, dialogs..."},
+    {"plugin", "name", "An input plugin to load as well."},
+    {"qwindowgeometry", "geometry", "Size and place of the window: WxH+X+Y."},
+    {"geometry", "geometry", "The same, on X11."},
+    {"qwindowtitle", "title", "Title of the window."},
+    {"qwindowicon", "file", "Icon of the window."},
+    {"display", "display", "The X server to show the window on."},
+    {"style", "name", "Widget style: Fusion, Windows, ..."},
+    {"stylesheet", "file", "Qt style sheet for the window."},
+    {"session", "id", "Session to restore (from the session manager)."},
+    {"reverse", nullptr, "Lay the window out from right to left."},
+    {"widgetcount", nullptr, "At the end, tell how many widgets were left."},
+    {"nograb", nullptr, "Never grab the mouse or the keyboard (X11)."},
+    {"dograb", nullptr, "Grab them even under a debugger (X11)."},
+};
+
+// Qt takes its options with one dash or two, and a value after "=" or as the
+// next word.
+const ToolkitOption *toolkitOption(const QString &arg, bool &valueFollows)
 {
-    static const char *const withValue[] = {"platform", "platformpluginpath", "platformtheme",
-                                            "plugin",   "qwindowgeometry",    "qwindowtitle",
-                                            "qwindowicon", "display",         "geometry",
-                                            "style",    "stylesheet",         "session",
-                                            "qmljsdebugger"};
-    static const char *const flags[] = {"reverse", "widgetcount", "nograb", "dograb"};
     QStringView name(arg);
     if (name.startsWith(u"--"))
         name = name.mid(2);
     else if (name.startsWith(u'-'))
         name = name.mid(1);
     else
-        return false;
+        return nullptr;
     const qsizetype equals = name.indexOf(u'=');
-    const bool inlineValue = equals >= 0;
-    if (inlineValue)
-        name = name.left(equals);
-    for (const char *option : withValue) {
-        if (name == QLatin1StringView(option)) {
-            takesValue = !inlineValue;
-            return true;
+    for (const ToolkitOption &option : kToolkitOptions) {
+        if (equals < 0 && name == QLatin1StringView(option.name)) {
+            valueFollows = option.value != nullptr;
+            return &option;
+        }
+        if (equals >= 0 && option.value && name.left(equals) == QLatin1StringView(option.name)) {
+            valueFollows = false;
+            return &option;
         }
     }
-    for (const char *option : flags) {
-        if (!inlineValue && name == QLatin1StringView(option)) {
-            takesValue = false;
-            return true;
-        }
-    }
-    return false;
+    return nullptr;
 }
 
-QStringList withoutToolkitOptions(const QStringList &args)
+QString toolkitHelp()
 {
-    QStringList kept;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        bool takesValue = false;
-        if (i > 0 && isToolkitOption(args[i], takesValue)) {
-            if (takesValue)
-                ++i;
-            continue;
-        }
-        if (args[i] == QLatin1String("--")) { // everything after it is an argument
-            kept += args.mid(i);
+    QString text = QStringLiteral("\nOptions of the window, read by Qt (with one dash or two):\n");
+    for (const ToolkitOption &option : kToolkitOptions) {
+        QString name = QLatin1Char('-') + QLatin1StringView(option.name);
+        if (option.value)
+            name += QStringLiteral(" <%1>").arg(QLatin1StringView(option.value));
+        text += QStringLiteral("  %1  %2\n").arg(name, -26).arg(QLatin1StringView(option.description));
+    }
+    return text;
+}
+
+// Takes the program's options first, each with the word after it as its
+// value where it takes one; Qt's own options, with theirs (never one of the
+// program's options), go to toolkit. Whatever follows "--" is the program's.
+QStringList programArguments(const QStringList &args, QStringList &toolkit)
+{
+    QStringList names{QStringLiteral("help"), QStringLiteral("help-all"), QStringLiteral("version")};
+    QStringList withValue;
+    for (const QCommandLineOption &option : programOptions()) {
+        names += option.names();
+        if (!option.valueName().isEmpty())
+            withValue += option.names();
+    }
+    const auto ownName = [&](const QString &arg) {
+        if (arg == QLatin1String("-h") || arg == QLatin1String("-v"))
+            return arg.mid(1);
+        const QString name = arg.mid(2).section(QLatin1Char('='), 0, 0);
+        return arg.startsWith(QLatin1String("--")) && names.contains(name) ? name : QString();
+    };
+    QStringList own = args.mid(0, 1);
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--")) {
+            own += args.mid(i);
             break;
         }
-        kept += args[i];
+        const QString name = ownName(args[i]);
+        bool valueFollows = false;
+        if (!name.isEmpty()) {
+            valueFollows = withValue.contains(name) && !args[i].contains(QLatin1Char('='));
+            own += args.mid(i, valueFollows ? 2 : 1);
+        } else if (toolkitOption(args[i], valueFollows)) {
+            valueFollows = valueFollows && ownName(args.value(i + 1)).isEmpty();
+            toolkit += args.mid(i, valueFollows ? 2 : 1);
+        } else {
+            own += args[i];
+        }
+        i += valueFollows;
     }
-    return kept;
+    return own;
 }
 
 QString oneLine(QString text)
@@ -136,26 +194,13 @@ std::optional<int> loadForCount(const Invocation &invocation, const QString &pat
                                 FortuneList &list, QIODevice &err)
 {
     const LoadResult loaded = loadFortunesFile(path, list);
-    switch (loaded.outcome) {
-    case LoadResult::Outcome::Loaded:
+    // The program's own collection does not exist before the first download:
+    // that is an empty collection. A file named on the command line that is
+    // not there is a mistake. A full list would give a wrong count.
+    if (loaded.outcome == LoadResult::Outcome::Loaded
+        || (loaded.outcome == LoadResult::Outcome::Missing && invocation.file.isEmpty()))
         return std::nullopt;
-    case LoadResult::Outcome::Missing:
-        // The program's own collection does not exist before the first
-        // download: that is an empty collection. A file named on the command
-        // line that is not there is a mistake.
-        if (invocation.file.isEmpty())
-            return std::nullopt;
-        return fail(err, QStringLiteral("cannot read %1: no such file").arg(path));
-    case LoadResult::Outcome::Failed:
-        return fail(err, loaded.error.isEmpty() ? QStringLiteral("cannot read %1").arg(path)
-                                                : loaded.error);
-    case LoadResult::Outcome::Full:
-        // The file holds more than the list can: any count would be wrong.
-        return fail(err, loaded.error.isEmpty()
-                             ? QStringLiteral("%1 holds more fortunes than the collection can").arg(path)
-                             : loaded.error);
-    }
-    return std::nullopt;
+    return fail(err, loaded.error);
 }
 
 // As the classic fortune program prints a fortune: each line ends with the
@@ -176,7 +221,8 @@ Invocation parseArguments(const QStringList &args)
     Invocation invocation;
     QCommandLineParser parser;
     addOptions(parser);
-    if (!parser.parse(withoutToolkitOptions(args))) {
+    QStringList toolkit;
+    if (!parser.parse(programArguments(args, toolkit))) {
         invocation.action = Invocation::Action::UsageError;
         invocation.error = parser.errorText();
         return invocation;
@@ -188,9 +234,16 @@ Invocation parseArguments(const QStringList &args)
             invocation.error = site.error;
             return invocation;
         }
-        invocation.site = site.site;
+        invocation.start.site = site.site;
     }
-    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+    invocation.start.quitAfterStart = parser.isSet(kQuitAfterStart);
+    invocation.start.startDownload = parser.isSet(kStartDownload);
+    invocation.start.toolkitOptions = toolkit;
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        invocation.action = Invocation::Action::HelpAll;
+        return invocation;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
         invocation.action = Invocation::Action::Help;
         return invocation;
     }
@@ -235,15 +288,17 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         return 0;
     case Invocation::Action::UsageError:
         return fail(err, invocation.error + QStringLiteral(" (see --help)"), kUsageExitCode);
-    case Invocation::Action::Help: {
+    case Invocation::Action::Help:
+    case Invocation::Action::HelpAll: {
         QCommandLineParser parser;
         addOptions(parser);
-        const QString text = parser.helpText()
+        const QString toolkit = invocation.action == Invocation::Action::HelpAll ? toolkitHelp() : QString();
+        const QString text = parser.helpText() + toolkit
                              + QStringLiteral("\nThe collection is the file\n  %1\n"
                                               "It lies beside the program when the program's directory is\n"
                                               "writable or already holds fortunes.txt, otherwise in your\n"
                                               "data directory.\n")
-                                   .arg(collectionPath);
+                                   .arg(QDir::toNativeSeparators(collectionPath));
         return print(out, err, text.toUtf8());
     }
     case Invocation::Action::Version:
@@ -267,25 +322,15 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
     }
     case Invocation::Action::Random: {
         const RandomPick pick = pickRandomFortune(path, random);
-        switch (pick.outcome) {
-        case RandomPick::Outcome::Picked:
-            return print(out, err, consoleForm(pick.fortune));
-        case RandomPick::Outcome::Empty:
-            return 0; // nothing to say, as for an empty fortune file
-        case RandomPick::Outcome::Missing:
-            if (invocation.file.isEmpty())
-                return 0;
-            return fail(err, QStringLiteral("cannot read %1: no such file").arg(path));
-        case RandomPick::Outcome::Failed:
+        if (pick.outcome != RandomPick::Outcome::Picked)
             return fail(err, pick.error);
-        }
-        return 0;
+        return print(out, err, consoleForm(pick.fortune));
     }
     }
     return 0;
 }
 
-std::optional<int> runWithoutWindow(int &argc, char **argv, StartOptions &options)
+std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options)
 {
     QStringList args;
     args.reserve(argc);
@@ -293,22 +338,25 @@ std::optional<int> runWithoutWindow(int &argc, char **argv, StartOptions &option
         args += QString::fromLocal8Bit(argv[i]);
     const Invocation invocation = parseArguments(args);
     if (invocation.action == Invocation::Action::Window) {
-        options.site = invocation.site;
+        options = invocation.start;
         return std::nullopt;
     }
 
     // The collection's place and the help text need the application's names;
-    // this instance is gone before the window's QApplication is made.
+    // this instance, which sees the program's name alone, is gone before the
+    // window's QApplication is made.
+    int programOnly = 1;
     std::optional<QCoreApplication> app;
     if (!QCoreApplication::instance())
-        app.emplace(argc, argv);
+        app.emplace(programOnly, argv);
     describeApplication();
 
     QFile out;
     QFile err;
     out.open(stdout, QIODevice::WriteOnly);
     err.open(stderr, QIODevice::WriteOnly);
-    const bool ownCollection = invocation.file.isEmpty() || invocation.action == Invocation::Action::Help;
+    const bool ownCollection = invocation.file.isEmpty() || invocation.action == Invocation::Action::Help
+                               || invocation.action == Invocation::Action::HelpAll;
     const QString collection = ownCollection ? collectionFilePath() : QString();
     int code = runConsoleAction(invocation, collection, out, err, *QRandomGenerator::global());
     if (!out.flush() && code == 0) {
@@ -317,6 +365,17 @@ std::optional<int> runWithoutWindow(int &argc, char **argv, StartOptions &option
         code = 1;
     }
     return code;
+}
+
+ToolkitArguments::ToolkitArguments(const char *program, const QStringList &options)
+{
+    m_bytes.emplace_back(program);
+    for (const QString &option : options)
+        m_bytes.push_back(option.toLocal8Bit());
+    for (QByteArray &bytes : m_bytes)
+        m_argv.push_back(bytes.data());
+    m_argc = int(m_bytes.size());
+    m_argv.push_back(nullptr);
 }
 
 } // namespace fortune

@@ -6,17 +6,27 @@
 #include <QStringList>
 
 #include <optional>
+#include <vector>
 
 class QIODevice;
 class QRandomGenerator;
 
 namespace fortune {
 
+// What the window needs from the command line.
+struct StartOptions {
+    std::optional<SiteSettings> site; // --site HOST[:PORT]; the built-in site when absent
+    bool quitAfterStart = false;      // end once the window is up and loaded (start-up benchmark)
+    bool startDownload = false;       // click "Download Fortunes" once loaded (killed-download test)
+    QStringList toolkitOptions;       // Qt's own (-style, -platform, ...), with their values
+};
+
 // What the command line asks for.
 struct Invocation {
     enum class Action {
         Window,     // no console action: open the window
         Help,
+        HelpAll,    // --help-all: with the toolkit's options
         Version,
         Count,      // --count
         Search,     // --search TERM
@@ -26,7 +36,7 @@ struct Invocation {
     Action action = Action::Window;
     QString term;  // --search
     QString file;  // --file; empty means the program's own collection
-    std::optional<SiteSettings> site; // --site HOST[:PORT]; the built-in site when absent
+    StartOptions start;
     QString error;
 };
 
@@ -35,7 +45,9 @@ struct Invocation {
 inline constexpr int kUsageExitCode = 2;
 
 // Reads the arguments (args[0] is the program). Needs no QCoreApplication.
-// Qt's own options for the window (-platform, -style, ...) are let through.
+// The program's own options come first: the word after one that takes a value
+// is that value, even when it starts with a dash. Qt's own options for the
+// window (-platform, -style, ...) are set aside for the window.
 Invocation parseArguments(const QStringList &args);
 
 // Runs a console action (anything but Window) on the given collection file and
@@ -45,16 +57,25 @@ Invocation parseArguments(const QStringList &args);
 int runConsoleAction(const Invocation &invocation, const QString &collectionPath,
                      QIODevice &out, QIODevice &err, QRandomGenerator &random);
 
-// What the window needs from the command line.
-struct StartOptions {
-    std::optional<SiteSettings> site; // --site HOST[:PORT]; the built-in site when absent
-};
-
 // The first thing main() does, before any QApplication exists: runs a console
 // action when the arguments ask for one and returns its exit status, printing
 // to stdout and stderr; otherwise returns nullopt with options filled in, and
 // the window should open. Loads nothing before it has decided. Any
 // QCoreApplication it makes is gone again when it returns.
-std::optional<int> runWithoutWindow(int &argc, char **argv, StartOptions &options);
+std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options);
+
+// argc and argv for the window's QApplication: the program and Qt's own
+// options, nothing of the program's.
+class ToolkitArguments {
+public:
+    ToolkitArguments(const char *program, const QStringList &options);
+    int &argc() { return m_argc; }
+    char **argv() { return m_argv.data(); }
+
+private:
+    std::vector<QByteArray> m_bytes;
+    std::vector<char *> m_argv;
+    int m_argc = 0;
+};
 
 } // namespace fortune

@@ -1,6 +1,7 @@
 #include "startup.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QIcon>
 
 #include <cstring>
 
@@ -15,6 +16,16 @@ void describeApplication()
 {
     QCoreApplication::setApplicationName(QStringLiteral("fortune-collector"));
     QCoreApplication::setApplicationVersion(QStringLiteral(FORTUNE_VERSION));
+}
+
+void tieToLauncher()
+{
+    // Docks and task bars match the window to its desktop entry by this name
+    // (on Wayland) and by the window's class, the application name, against
+    // the entry's StartupWMClass (on X11).
+    QGuiApplication::setDesktopFileName(QStringLiteral(FORTUNE_APP_ID));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral(FORTUNE_APP_ID), QIcon(QStringLiteral(":/icons/fortune-collector-48.png"))));
 }
 
 QString missingDisplayMessage(int argc, char **argv)

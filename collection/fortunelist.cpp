@@ -280,4 +280,11 @@ QString decodeFortune(QByteArrayView bytes)
     return decodeCp1252(bytes);
 }
 
+bool isEmptyFortune(QByteArrayView text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+    });
+}
+
 } // namespace fortune

@@ -6,7 +6,6 @@
 #endif
 
 #include <QFile>
-#include <QList>
 #include <QProcess>
 #include <QStringList>
 
@@ -30,27 +29,20 @@ inline QByteArray readFile(const QString &path)
 // Runs a program to its end; code -1 when it crashed or did not end in time.
 struct Ran {
     int code = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 inline Ran run(const QString &program, const QStringList &args,
-               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 240'000)
+               const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), int timeoutMs = 120'000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, args);
-    Ran ran;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        ran.err = "did not finish in time";
-        return ran;
-    }
-    ran.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    ran.out = process.readAllStandardOutput();
-    ran.err = process.readAllStandardError();
-    return ran;
+    const bool ended = process.waitForFinished(timeoutMs);
+    if (!ended)
+        process.kill(), process.waitForFinished();
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), ended ? process.readAllStandardError() : "did not finish in time"};
 }
 
 #ifdef TESTUTIL_COLLECTION
@@ -101,8 +93,7 @@ public:
         *ok = answer.has_value();
         return answer.value_or(QString());
     }
-    QStringList messages;
-    QStringList prompts;
+    QStringList messages, prompts;
     QList<std::optional<QString>> answers;
 };
 #endif

@@ -1,161 +1,158 @@
-// The command line's parsing and its console actions, on fixture files.
+// The command line: what it hands the window, where the collection lies, and the program as a
+// script sees it (answers on stdout; one line on stderr and exit status 1 for a file it cannot
+// use or an answer it cannot write, 2 for a command line that makes no sense).
 #include "../testutil.h"
 #include "commandline.h"
-#include "startup.h"
+#include "location.h"
 
-#include <QBuffer>
-#include <QRandomGenerator>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
-using fortune::Invocation;
-using Action = fortune::Invocation::Action;
+#include <sys/stat.h>
 
-Q_DECLARE_METATYPE(fortune::Invocation::Action)
-
+using namespace Qt::StringLiterals;
 using testutil::fixture;
-
-namespace {
-
-struct Run {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QStringList &args, const QString &collection)
-{
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    QRandomGenerator random(7);
-    QStringList all{QStringLiteral("fortune-collector")};
-    all += args;
-    Run result;
-    result.code = fortune::runConsoleAction(fortune::parseArguments(all), collection, out, err, random);
-    result.out = out.data();
-    result.err = err.data();
-    return result;
-}
-
-} // namespace
+using testutil::kSep;
+using Action = fortune::Invocation::Action;
 
 class TestCommandLine : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_dir; // a copy of the program; its collection lies beside it
+    QString m_program;
+
+    QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
+
 private slots:
-    void initTestCase() { fortune::describeApplication(); }
-
-    void parse_data()
+    void initTestCase()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<Action>("action");
-        QTest::addColumn<QString>("term");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("site");
-
-        auto row = [](const char *name, const QStringList &args, Action action, const QString &term = {},
-                      const QString &file = {}, const QString &site = {}) {
-            QTest::newRow(name) << args << action << term << file << site;
-        };
-        row("nothing opens the window", {}, Action::Window);
-        row("site is passed on", {"--site", "example.org:8080"}, Action::Window, {}, {}, "example.org:8080");
-        row("toolkit options are left to the window",
-            {"-platform", "offscreen", "-style=fusion", "-reverse", "--site=h"}, Action::Window, {}, {}, "h:80");
-        row("a bad site is refused before the window opens", {"--site", "h:99999"}, Action::UsageError);
-        row("start-up benchmark hook", {"--quit-after-start"}, Action::Window);
-        row("count", {"--count"}, Action::Count);
-        row("search keeps the term as typed", {"--search", "cAt <b>"}, Action::Search, "cAt <b>");
-        row("search for the empty term", {"--search="}, Action::Search);
-        row("random from a file", {"--random", "--file", "/x/f.txt"}, Action::Random, {}, "/x/f.txt");
-        row("help wins", {"--count", "--help"}, Action::Help);
-        row("version", {"--version"}, Action::Version);
-        row("two actions", {"--count", "--random"}, Action::UsageError);
-        row("file without an action", {"--file", "f.txt"}, Action::UsageError);
-        row("stray argument", {"--count", "f.txt"}, Action::UsageError);
-        row("unknown option", {"--counts"}, Action::UsageError);
-        row("search without a term", {"--search"}, Action::UsageError);
+        m_program = path("fortune-collector");
+        QVERIFY(QFile::copy(QStringLiteral(FORTUNE_EXE), m_program));
+        QVERIFY(QDir().mkdir(path("folder")));
+        QCOMPARE(mkfifo(qPrintable(path("fifo")), 0600), 0);
     }
 
-    void parse()
+    // Beside the program when it may be written there or is already there,
+    // otherwise in the user's data folder.
+    void collectionPlace_data()
     {
-        QFETCH(QStringList, args);
-        QFETCH(Action, action);
-        args.prepend(QStringLiteral("fortune-collector"));
-        const Invocation invocation = fortune::parseArguments(args);
-        QCOMPARE(invocation.action, action);
-        QCOMPARE(invocation.error.isEmpty(), action != Action::UsageError);
-        if (action == Action::UsageError)
-            return;
-        QTEST(invocation.term, "term");
-        QTEST(invocation.file, "file");
-        QTEST(invocation.site ? invocation.site->display() : QString(), "site");
+        QTest::addColumn<QString>("facts");
+        QTest::addColumn<bool>("besideProgram");
+        QTest::newRow("build folder or portable copy") << "writable" << true;
+        QTest::newRow("read-only, but holds the collection") << "has-file" << true;
+        QTest::newRow("installed copy") << "" << false;
+        QTest::newRow("installed copy started by root") << "writable system" << false;
+        QTest::newRow("no data folder") << "no-data" << true;
     }
 
-    void actions_data()
+    void collectionPlace()
+    {
+        QFETCH(QString, facts);
+        QFETCH(bool, besideProgram);
+        const auto has = [&](const char *fact) { return facts.contains(QLatin1String(fact)); };
+        const fortune::CollectionPlace place{u"/p"_s, has("writable"), has("has-file"), has("system"),
+                                             has("no-data") ? QString() : u"/d"_s};
+        QCOMPARE(fortune::chooseCollectionDir(place), besideProgram ? place.programDir : place.dataDir);
+    }
+
+    void windowOptions()
+    {
+        const auto parse = [](const QStringList &args) { return fortune::parseArguments(QStringList{QString()} + args); };
+        const fortune::Invocation plain = parse({});
+        QVERIFY(plain.action == Action::Window && !plain.start.site && !plain.start.quitAfterStart
+                && !plain.start.startDownload && plain.start.toolkitOptions.isEmpty());
+        const fortune::Invocation all = parse({"-platform", "offscreen", "-style=fusion", "--reverse", "--site",
+                                               "example.org:8080", "--quit-after-start", "--start-download"});
+        QCOMPARE(all.start.site->display(), u"example.org:8080"_s);
+        QVERIFY(all.action == Action::Window && all.start.quitAfterStart && all.start.startDownload);
+        QCOMPARE(all.start.toolkitOptions, (QStringList{"-platform", "offscreen", "-style=fusion", "--reverse"}));
+        QCOMPARE(parse({"--site", "h:99999"}).action, Action::UsageError); // before the window opens
+    }
+
+    void console_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("collection");
+        QTest::addColumn<QByteArray>("collection"); // null: there is none yet
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("out");
 
-        auto row = [](const char *name, const QStringList &args, const QString &collection, int code,
+        auto row = [](const char *name, const QStringList &args, const QByteArray &collection, int code,
                       const QByteArray &out) { QTest::newRow(name) << args << collection << code << out; };
-        const QString three = fixture("three.txt");
-        const QString missing = fixture("no-such-file.txt");
+        const QByteArray three = testutil::readFile(fixture("three.txt"));
+        const QByteArray none;
         row("count", {"--count"}, three, 0, "3\n");
-        row("count, file option", {"--count", "--file", three}, missing, 0, "3\n");
-        row("count, LF file, last separator without line break", {"--count", "--file", fixture("lf.txt")}, missing,
-            0, "2\n");
-        row("count drops the tail", {"--count", "--file", fixture("tail.txt")}, missing, 0, "1\n");
-        row("count, empty file", {"--count"}, fixture("empty.txt"), 0, "0\n");
-        row("search counts the first fortune too", {"--search", "cAt"}, three, 0, "2 fortunes contain 'cAt'.\n");
-        row("search ignores case beyond a-z", {"--search", "ärger"}, three, 0, "1 fortunes contain 'ärger'.\n");
-        row("search, empty term", {"--search", ""}, three, 0, "3 fortunes contain ''.\n");
-        row("random, one record", {"--random", "--file", fixture("one.txt")}, missing, 0,
+        row("count, more fortunes than the list holds", {"--count"}, (kSep + "\r\n").repeated(1'000'002), 1, "");
+        row("search ignores case beyond a-z", {"--search", "äRger"}, three, 0, "1 fortunes contain 'äRger'.\n");
+        row("a value may start with a dash", {"--search", "-style", "--file", fixture("three.txt")}, none, 0,
+            "0 fortunes contain '-style'.\n");
+        row("a toolkit option never takes the program's", {"-style", "--count"}, three, 0, "3\n");
+        row("random", {"--random", "--file", fixture("one.txt")}, none, 0,
             "Where there is a will,\nthere is a <b>way</b>.\n");
-        row("random, not UTF-8", {"--random"}, fixture("latin1.txt"), 0, "café crème\n");
-        row("random, empty file", {"--random"}, fixture("empty.txt"), 0, "");
-        // Before the first download the collection does not exist yet.
-        row("own collection missing: count", {"--count"}, missing, 0, "0\n");
-        row("own collection missing: search", {"--search", "x"}, missing, 0, "0 fortunes contain 'x'.\n");
-        row("own collection missing: random", {"--random"}, missing, 0, "");
-        // A file named on the command line must be there.
-        row("named file missing: count", {"--count", "--file", missing}, three, 1, "");
-        row("named file missing: random", {"--random", "--file", missing}, three, 1, "");
-        row("named file missing: search", {"--search", "x", "--file", missing}, three, 1, "");
-        row("a directory is not a fortunes file", {"--count", "--file", QStringLiteral(FIXTURES_DIR)}, three, 1, "");
-        row("usage error", {"--count", "--random"}, three, fortune::kUsageExitCode, "");
+        row("random, not UTF-8", {"--random"}, testutil::readFile(fixture("latin1.txt")), 0, "café crème\n");
+        row("random, nothing to pick", {"--random", "--file", fixture("empty.txt")}, three, 1, "");
+        row("no collection yet: count", {"--count"}, none, 0, "0\n");
+        row("no collection yet: random", {"--random"}, none, 1, "");
+        for (const char *file : {"missing", "folder", "fifo"}) {
+            const QString named = path(file);
+            QTest::addRow("%s: count", file) << QStringList{"--count", "--file", named} << three << 1 << QByteArray();
+            QTest::addRow("%s: search", file) << QStringList{"--search", "x", "--file", named} << three << 1 << QByteArray();
+            QTest::addRow("%s: random", file) << QStringList{"--random", "--file", named} << three << 1 << QByteArray();
+        }
+        row("two actions", {"--count", "--random"}, three, 2, "");
+        row("search without a term", {"--search"}, three, 2, "");
+        row("file without an action", {"--file", "f.txt"}, three, 2, "");
+        row("the window gets the toolkit's options", {"-platform", "offscreen", "--quit-after-start"}, three, 0, "");
     }
 
-    void actions()
+    // Run with no display and no Qt platform: a window would fail to start.
+    void console()
     {
         QFETCH(QStringList, args);
-        QFETCH(QString, collection);
+        QFETCH(QByteArray, collection);
         QFETCH(int, code);
-        QFETCH(QByteArray, out);
-        const Run result = run(args, collection);
-        QCOMPARE(result.out, out);
-        QCOMPARE(result.code, code);
-        if (code == 0) {
-            QVERIFY2(result.err.isEmpty(), result.err.constData());
-        } else {
-            // One clear line, naming the program.
-            QVERIFY(result.err.startsWith("fortune-collector: "));
-            QVERIFY(result.err.endsWith('\n'));
-            QCOMPARE(result.err.count('\n'), 1);
+        QFile::remove(path("fortunes.txt"));
+        if (!collection.isNull())
+            QVERIFY(testutil::writeFile(path("fortunes.txt"), collection));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        env.insert(u"XDG_RUNTIME_DIR"_s, m_dir.path());
+        const testutil::Ran ran = testutil::run(m_program, args, env, 20'000);
+        QTEST(ran.out, "out");
+        QCOMPARE(ran.code, code);
+        if (QProcess full; code == 0 && !ran.out.isEmpty()) { // the same answer to a full disk
+            full.setStandardOutputFile(u"/dev/full"_s);
+            full.start(m_program, args);
+            QVERIFY(full.waitForFinished(20'000) && full.exitCode() == 1);
         }
+        QVERIFY2(code == 0 ? ran.err.isEmpty() : ran.err.startsWith("fortune-collector: ") && ran.err.count('\n') == 1,
+                 ran.err.constData());
+        // A file it cannot read: the loader's own words, as the window shows them.
+        fortune::FortuneList list;
+        const qsizetype file = args.indexOf(u"--file"_s);
+        const fortune::LoadResult loaded = fortune::loadFortunesFile(file < 0 ? path("fortunes.txt") : args[file + 1], list);
+        if (code == 1 && loaded.outcome != fortune::LoadResult::Outcome::Loaded)
+            QCOMPARE(ran.err, "fortune-collector: " + loaded.error.toUtf8() + '\n');
     }
 
-    void helpSaysWhereTheCollectionIs()
+    void help()
     {
-        const QString collection = QStringLiteral("/some/where/fortunes.txt");
-        const Run result = run({QStringLiteral("--help")}, collection);
-        QCOMPARE(result.code, 0);
-        QVERIFY(result.out.contains(collection.toUtf8()));
-        for (const char *option : {"--count", "--search", "--random", "--file", "--site", "--version"})
-            QVERIFY2(result.out.contains(option), option);
-        QVERIFY(!result.out.contains("quit-after-start"));
+        QList<QByteArray> out;
+        for (const char *option : {"--help", "--help-all", "--version"}) {
+            const testutil::Ran ran = testutil::run(m_program, {QLatin1String(option)});
+            QCOMPARE(ran.code, 0);
+            out << ran.out;
+        }
+        QVERIFY(out[0].contains(QDir::toNativeSeparators(path("fortunes.txt")).toUtf8()));
+        QVERIFY(!out[0].contains("quit-after-start") && !out[0].contains("-platform <"));
+        QVERIFY(out[1].startsWith(out[0].left(out[0].indexOf("\nThe collection"))) && out[1].contains("-platform <"));
+        QVERIFY(out[2].startsWith("fortune-collector "));
+
+        // The place rule's facts, as the file system tells them (even root cannot write below a file).
+        QVERIFY(fortune::collectionPlaceFor(u"/usr/bin"_s).systemInstall);
+        QVERIFY(!fortune::collectionPlaceFor(path("fortune-collector/bin")).programDirWritable);
+        QVERIFY(testutil::writeFile(path("fortunes.txt"), {}) && fortune::collectionPlaceFor(m_dir.path()).programDirHasFile);
     }
 };
 
