@@ -280,4 +280,10 @@ QString decodeFortune(QByteArrayView bytes)
     return decodeCp1252(bytes);
 }
 
+QString searchMessage(qsizetype hits, QStringView term)
+{
+    return QString::number(hits) + QStringLiteral(" fortunes contain '") + term.toString()
+           + QStringLiteral("'.");
+}
+
 } // namespace fortune

@@ -87,4 +87,8 @@ bool isValidUtf8(QByteArrayView bytes);
 // Bytes as shown to the user: UTF-8 when valid, otherwise Windows-1252.
 QString decodeFortune(QByteArrayView bytes);
 
+// What a search says: "n fortunes contain 'term'." (no singular form, the term
+// as typed, nothing escaped), for the window and the command line alike.
+QString searchMessage(qsizetype hits, QStringView term);
+
 } // namespace fortune
