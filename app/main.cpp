@@ -19,10 +19,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     fortune::describeApplication();
 
+    fortune::Form1 window;
     // An installed copy keeps its collection in the user's data folder, which
     // may not exist yet; the first stored download needs it.
-    fortune::makeCollectionDir();
-    fortune::Form1 window;
+    window.setMakesCollectionFolder(true);
     if (options.site)
         window.setSite(*options.site);
     // Used by the start-up benchmark: end as soon as the window is up and the
