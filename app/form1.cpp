@@ -132,7 +132,6 @@ FittedText fitToLabel(const QString &fortune, const QFont &font, QSize area)
     const QStringList paragraphs = text.split(QLatin1Char('\n'));
     for (qsizetype p = 0; p < paragraphs.size() && !full; ++p) {
         const QString &paragraph = paragraphs[p];
-        option.setTextDirection(paragraph.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight);
         QTextLayout layout(paragraph, font);
         layout.setTextOption(option);
         layout.beginLayout();
