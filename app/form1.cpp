@@ -183,8 +183,15 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
     setFixedSize(8370 / kTwipsPerPixel, 5535 / kTwipsPerPixel);
+    // The design's sizes were made for an 8-point dialog font; the platform's
+    // general font is often wider (at 9 points DejaVu Sans cuts "Download
+    // Fortunes" at both ends). Set before the controls exist, so they are made
+    // in it rather than told of a change.
+    QFont font = QApplication::font();
+    font.setPointSizeF(8);
+    setFont(font);
     createControls();
-    chooseFont();
+    shrinkFontToFit();
 
     // The count rises as downloads store fortunes; the fortune on show and the
     // cursor stay as they are.
@@ -245,11 +252,10 @@ void Form1::createControls()
     lblFNum = makeLabel(Frame1, "lblFNum", QStringLiteral("0"), fromTwips(720, 240, 975, 255),
                         tr("Number of the fortune on show"));
     lblFNum->setAlignment(Qt::AlignCenter);
-    // Breaks its lines itself (fitToLabel); selectable, so a fortune can be copied.
+    // Breaks its lines itself (fitToLabel).
     lblFortune = makeLabel(Frame1, "lblFortune", QStringLiteral("Fortune Goes Here..."),
                            fromTwips(120, 600, 7935, 3975), tr("The fortune on show"));
     lblFortune->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    lblFortune->setTextInteractionFlags(Qt::TextSelectableByMouse);
     cmdPrev = makeButton(Frame1, "cmdPrev", QStringLiteral("<<"), fromTwips(120, 240, 495, 255));
     cmdNext = makeButton(Frame1, "cmdNext", QStringLiteral(">>"), fromTwips(1800, 240, 495, 255));
     Command4 = makeButton(Frame1, "Command4", QStringLiteral("Reload"),
@@ -278,35 +284,29 @@ void Form1::createControls()
     connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
 }
 
-// The design's fixed sizes were made for an 8-point dialog font; the platform's
-// general font is often wider (at 9 points DejaVu Sans cuts "Download Fortunes"
-// at both ends). The window takes the general font at 8 points, smaller still
-// where even that does not fit (a high logical DPI, a wide font).
-void Form1::chooseFont()
+// Where even 8 points are too wide (a high logical DPI, a wide font), the font
+// shrinks until every caption fits its control.
+void Form1::shrinkFontToFit()
 {
     const QPushButton *const buttons[] = {Command3, Command6, Command7, cmdPrev, cmdNext, Command4};
-    // The widest count the labels ever show.
-    const QString widestCount = QString::number(kSlotCount);
-    const auto fits = [&](const QFont &font) {
-        const QFontMetrics metrics(font);
+    const auto fits = [&] {
         for (const QPushButton *button : buttons) {
             QStyleOptionButton option;
             option.initFrom(button);
             option.text = button->text();
-            option.fontMetrics = metrics;
             const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents,
                                                                  &option, button);
-            if (metrics.horizontalAdvance(option.text) > inside.width())
+            if (option.fontMetrics.horizontalAdvance(option.text) > inside.width())
                 return false;
         }
-        return metrics.horizontalAdvance(widestCount) <= lblFNum->width();
+        // The widest count the labels ever show.
+        return lblFNum->fontMetrics().horizontalAdvance(QString::number(kSlotCount)) <= lblFNum->width();
     };
     constexpr qreal kSmallest = 5;
-    QFont font = QApplication::font();
-    font.setPointSizeF(8);
-    while (!fits(font) && font.pointSizeF() > kSmallest)
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-    setFont(font);
+    for (QFont smaller = font(); !fits() && smaller.pointSizeF() > kSmallest;) {
+        smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
+        setFont(smaller);
+    }
 }
 
 void Form1::Form_Load()
@@ -389,6 +389,9 @@ void Form1::showFortune(qsizetype index)
 {
     const FittedText fitted = fitToLabel(Fortunes.textAt(index), lblFortune->font(),
                                          lblFortune->contentsRect().size());
+    // Selectable, so a fortune can be copied; made so with the first fortune
+    // rather than at start, where the design's caption needs no text control.
+    lblFortune->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblFortune->setText(fitted.text);
     lblFortune->setToolTip(fitted.toolTip);
 }

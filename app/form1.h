@@ -68,7 +68,7 @@ protected:
 
 private:
     void createControls();
-    void chooseFont();
+    void shrinkFontToFit();
     void startLoad();
     // Runs a fortunes file into Fortunes after what is there. A missing file is
     // reported only when missingIsError.
