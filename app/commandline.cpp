@@ -314,10 +314,7 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         FortuneList list;
         if (const auto failed = loadForCount(invocation, path, list, err))
             return *failed;
-        // The window's message, word for word.
-        const QString message = QString::number(list.countContaining(invocation.term))
-                                + QStringLiteral(" fortunes contain '") + invocation.term
-                                + QStringLiteral("'.");
+        const QString message = searchMessage(list.countContaining(invocation.term), invocation.term);
         return print(out, err, message.toUtf8() + '\n');
     }
     case Invocation::Action::Random: {

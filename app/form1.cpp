@@ -4,8 +4,10 @@
 #include "fortunesfile.h"
 #include "reloadfile.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QPainter>
@@ -13,8 +15,12 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStyleOption>
+#include <QTextLayout>
 #include <QTimer>
+#include <QWindow>
 #include <qdrawutil.h>
+
+#include <cmath>
 
 Q_LOGGING_CATEGORY(lcForm, "fortune.form", QtWarningMsg)
 
@@ -83,22 +89,86 @@ private:
     static constexpr int kCaptionIndent = 6;
 };
 
-// The fortune label shows some 1,500 characters at most, but Qt lays out all
-// of the text on every paint: a fortune of megabytes (a page may hold up to
-// 8 MiB) would freeze the window for seconds each time. The label gets the
-// start of such a fortune and an ellipsis; the collection keeps all of it.
+// The fortune label shows some 1,500 characters at most, but laying out a
+// fortune of megabytes (a page may hold up to 8 MiB) would freeze the window
+// for seconds: only its start is laid out and offered as the tooltip.
 constexpr qsizetype kMaxShownCharacters = 16 * 1024;
+const QChar kEllipsis(0x2026);
 
-QString shownText(QString text)
+// What the label shows of a fortune, and the tooltip that holds the rest.
+struct FittedText {
+    QString text;
+    QString toolTip;
+};
+
+// Breaks the fortune into the lines the label has room for. Long words (a URL)
+// are broken anywhere rather than cut at the right edge. A wrapped paragraph
+// keeps its lines together with line separators, so each paragraph takes its
+// own direction as a whole. When the lines run out, the last one that has room
+// holds just an ellipsis, and the tooltip the whole text.
+FittedText fitToLabel(const QString &fortune, const QFont &font, QSize area)
 {
-    if (text.size() <= kMaxShownCharacters)
-        return text;
-    qsizetype cut = kMaxShownCharacters;
-    if (text.at(cut - 1).isHighSurrogate())
-        --cut;
-    text.truncate(cut);
-    text += QChar(0x2026);
-    return text;
+    QString text = fortune.first(std::min(fortune.size(), kMaxShownCharacters));
+    const bool capped = text.size() < fortune.size();
+    if (capped && text.back().isHighSurrogate())
+        text.chop(1);
+    // The file's CR LF (and a lone CR, which a text document breaks at too)
+    // become plain line breaks: a CR is drawn as a blank, past the edge of a
+    // right-to-left line.
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    // A text document gives each line a whole number of pixels.
+    const int lineHeight = int(std::ceil(QFontMetricsF(font).lineSpacing()));
+    const int maxLines = std::max(1, area.height() / std::max(1, lineHeight));
+    QString shown;
+    int lines = 0;
+    bool full = false;
+    const QStringList paragraphs = text.split(QLatin1Char('\n'));
+    for (qsizetype p = 0; p < paragraphs.size() && !full; ++p) {
+        const QString &paragraph = paragraphs[p];
+        QTextLayout layout(paragraph, font);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            if (lines == maxLines) {
+                full = true;
+                break;
+            }
+            line.setLineWidth(area.width());
+            ++lines;
+            if (line.textStart() > 0) {
+                // The blank the line was broken at gives way to a line separator.
+                if (shown.endsWith(QLatin1Char(' ')))
+                    shown.chop(1);
+                if (!shown.endsWith(QChar::LineSeparator))
+                    shown += QChar::LineSeparator;
+            } else if (p > 0) {
+                shown += QLatin1Char('\n');
+            }
+            shown += QStringView(paragraph).mid(line.textStart(), line.textLength());
+        }
+        layout.endLayout();
+    }
+    if (!full && !capped)
+        return {shown, {}};
+
+    if (full) { // the last line gives way to the ellipsis
+        const qsizetype lastBreak = std::max(shown.lastIndexOf(QLatin1Char('\n')),
+                                             shown.lastIndexOf(QChar::LineSeparator));
+        shown.truncate(std::max<qsizetype>(lastBreak, 0));
+    }
+    if (!shown.isEmpty())
+        shown += QChar::LineSeparator;
+    shown += kEllipsis;
+    // Tooltips take markup; the fortune must stay text.
+    return {shown, QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped()
+                       + (capped ? QString(kEllipsis) : QString()) + QStringLiteral("</p>")};
 }
 
 } // namespace
@@ -113,7 +183,15 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
     setFixedSize(8370 / kTwipsPerPixel, 5535 / kTwipsPerPixel);
+    // The design's sizes were made for an 8-point dialog font; the platform's
+    // general font is often wider (at 9 points DejaVu Sans cuts "Download
+    // Fortunes" at both ends). Set before the controls exist, so they are made
+    // in it rather than told of a change.
+    QFont font = QApplication::font();
+    font.setPointSizeF(8);
+    setFont(font);
     createControls();
+    shrinkFontToFit();
 
     // The count rises as downloads store fortunes; the fortune on show and the
     // cursor stay as they are.
@@ -174,9 +252,9 @@ void Form1::createControls()
     lblFNum = makeLabel(Frame1, "lblFNum", QStringLiteral("0"), fromTwips(720, 240, 975, 255),
                         tr("Number of the fortune on show"));
     lblFNum->setAlignment(Qt::AlignCenter);
+    // Breaks its lines itself (fitToLabel).
     lblFortune = makeLabel(Frame1, "lblFortune", QStringLiteral("Fortune Goes Here..."),
                            fromTwips(120, 600, 7935, 3975), tr("The fortune on show"));
-    lblFortune->setWordWrap(true);
     lblFortune->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     cmdPrev = makeButton(Frame1, "cmdPrev", QStringLiteral("<<"), fromTwips(120, 240, 495, 255));
     cmdNext = makeButton(Frame1, "cmdNext", QStringLiteral(">>"), fromTwips(1800, 240, 495, 255));
@@ -206,33 +284,69 @@ void Form1::createControls()
     connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
 }
 
-void Form1::Form_Load()
+// Where even 8 points are too wide (a high logical DPI, a wide font), the font
+// shrinks until every caption fits its control.
+void Form1::shrinkFontToFit()
 {
-    show();
-    // Load once the window is on screen with its design-time captions; the
-    // first paint of the window says it is.
-    m_loadWhenPainted = true;
-    update();
-}
-
-void Form1::paintEvent(QPaintEvent *event)
-{
-    QWidget::paintEvent(event);
-    if (m_loadWhenPainted) {
-        m_loadWhenPainted = false;
-        // Leave the paint (and the flush to the screen) before reading the file.
-        QTimer::singleShot(0, this, &Form1::loadCollection);
+    const QPushButton *const buttons[] = {Command3, Command6, Command7, cmdPrev, cmdNext, Command4};
+    const auto fits = [&] {
+        for (const QPushButton *button : buttons) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents,
+                                                                 &option, button);
+            if (option.fontMetrics.horizontalAdvance(option.text) > inside.width())
+                return false;
+        }
+        // The widest count the labels ever show.
+        return lblFNum->fontMetrics().horizontalAdvance(QString::number(kSlotCount)) <= lblFNum->width();
+    };
+    constexpr qreal kSmallest = 5;
+    for (QFont smaller = font(); !fits() && smaller.pointSizeF() > kSmallest;) {
+        smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
+        setFont(smaller);
     }
 }
 
-void Form1::loadCollection()
+void Form1::Form_Load()
 {
+    show();
+    // The file is read once the window is on screen with its design-time
+    // captions, so that the count is seen rising: right after the window system
+    // exposes the window. One it never exposes (started minimized, on another
+    // workspace) loads all the same, a moment later.
+    m_loadPending = true;
+    windowHandle()->installEventFilter(this);
+    constexpr int kLoadAtLatestMs = 200;
+    QTimer::singleShot(kLoadAtLatestMs, this, &Form1::startLoad);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    // The expose paints the window; the load comes after it, from the event loop.
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed())
+        QTimer::singleShot(0, this, &Form1::startLoad);
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::startLoad()
+{
+    if (!m_loadPending)
+        return;
+    m_loadPending = false;
+    windowHandle()->removeEventFilter(this);
+    if (m_makeFolder) {
+        m_folderProblem = makeFolderFor(m_collectionPath);
+        if (!m_folderProblem.isEmpty())
+            m_dialogs->showMessage(m_folderProblem);
+    }
     // No collection file yet is a first start, not an error: the first stored
     // download creates it.
     loadFile(m_collectionPath, false);
 }
 
-bool Form1::loadFile(const QString &path, bool missingIsError)
+void Form1::loadFile(const QString &path, bool missingIsError)
 {
     const LoadResult result = loadFortunesFile(path, Fortunes, [this](qsizetype count) {
         Label1->setText(QString::number(count));
@@ -264,7 +378,6 @@ bool Form1::loadFile(const QString &path, bool missingIsError)
         m_dialogs->showMessage(message);
     }
     emit loadFinished();
-    return ok;
 }
 
 void Form1::showCount()
@@ -274,7 +387,13 @@ void Form1::showCount()
 
 void Form1::showFortune(qsizetype index)
 {
-    lblFortune->setText(shownText(Fortunes.textAt(index)));
+    const FittedText fitted = fitToLabel(Fortunes.textAt(index), lblFortune->font(),
+                                         lblFortune->contentsRect().size());
+    // Selectable, so a fortune can be copied; made so with the first fortune
+    // rather than at start, where the design's caption needs no text control.
+    lblFortune->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblFortune->setText(fitted.text);
+    lblFortune->setToolTip(fitted.toolTip);
 }
 
 void Form1::cmdNext_Click()
@@ -303,8 +422,11 @@ void Form1::Command7_Click()
     if (!ok)
         return;
     const qsizetype hits = Fortunes.countContaining(term);
-    m_dialogs->showMessage(QString::number(hits) + QStringLiteral(" fortunes contain '") + term +
-                           QStringLiteral("'."));
+    // A term wider than the box can show would widen it to most of the screen
+    // and still be clipped: its middle gives way to an ellipsis.
+    const QFontMetrics metrics(QApplication::font("QMessageBox"));
+    const QString shown = metrics.elidedText(term, Qt::ElideMiddle, 40 * metrics.averageCharWidth());
+    m_dialogs->showMessage(searchMessage(hits, shown));
 }
 
 void Form1::Command1_Click()
@@ -327,6 +449,15 @@ void Form1::Command3_Click()
     // cycle fails, which downloadFinished reports.
     if (m_download->isRunning())
         return;
+    if (!m_folderProblem.isEmpty()) {
+        // Perhaps mended since; otherwise the same message as at start, rather
+        // than a store failing on a missing folder.
+        m_folderProblem = makeFolderFor(m_collectionPath);
+        if (!m_folderProblem.isEmpty()) {
+            m_dialogs->showMessage(m_folderProblem);
+            return;
+        }
+    }
     m_download->start();
 }
 
@@ -351,6 +482,20 @@ void Form1::downloadFinished(const QString &message)
 {
     if (!message.isEmpty())
         m_dialogs->showMessage(message);
+}
+
+void Form1::keyPressEvent(QKeyEvent *event)
+{
+    // Qt's buttons take Enter only in dialogs; in this window, as on the
+    // design's platform, Enter clicks the focused button as Space does.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    auto *button = qobject_cast<QPushButton *>(focusWidget());
+    if (enter && button && !event->isAutoRepeat()
+        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        button->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void Form1::closeEvent(QCloseEvent *event)

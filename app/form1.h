@@ -19,7 +19,8 @@ class QPushButton;
 namespace fortune {
 
 // The program's one window. The collection, the cursor and the download flags
-// live here; the labels only show them.
+// live here; the labels only show them. Tests find the controls by their
+// design names (object names).
 class Form1 : public QWidget {
     Q_OBJECT
 
@@ -31,7 +32,10 @@ public:
 
     // Replaces the message and input boxes (tests answer them without a modal loop).
     void setDialogs(std::unique_ptr<Dialogs> dialogs);
-    Dialogs &dialogs() { return *m_dialogs; }
+    // Makes the collection's folder at start (an installed copy keeps it in the
+    // user's data folder, which may not exist yet); when that fails, the start
+    // and every "Download Fortunes" say so.
+    void setMakesCollectionFolder(bool make) { m_makeFolder = make; }
 
     const QString &collectionPath() const { return m_collectionPath; }
     const QString &reloadPath() const { return m_reloadPath; }
@@ -40,15 +44,12 @@ public:
     void setSite(const SiteSettings &site) { m_download->setSite(site); }
     DownloadLoop &download() { return *m_download; }
 
-    FortuneList Fortunes;
-    fortune::Cursor Cursor;
-
 signals:
     // A load (at start or by "Reload") has ended, whatever its outcome.
     void loadFinished();
 
 public slots:
-    // Shows the window, then loads the collection once it has been painted.
+    // Shows the window, then loads the collection from the event loop.
     void Form_Load();
     void cmdNext_Click();
     void cmdPrev_Click();
@@ -61,20 +62,24 @@ public slots:
     void Command6_Click();
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void createControls();
+    void shrinkFontToFit();
+    void startLoad();
     // Runs a fortunes file into Fortunes after what is there. A missing file is
-    // reported only when missingIsError. Returns false when a message was shown.
-    bool loadFile(const QString &path, bool missingIsError);
+    // reported only when missingIsError.
+    void loadFile(const QString &path, bool missingIsError);
     void showCount();
     void showFortune(qsizetype index);
-    void loadCollection();
     void downloadFinished(const QString &message);
 
-public:
+    FortuneList Fortunes;
+    fortune::Cursor Cursor;
+
     // The controls, named as in the window's design.
     QPushButton *Command7 = nullptr;
     QPushButton *Command6 = nullptr;
@@ -91,12 +96,13 @@ public:
     QPushButton *Command1 = nullptr;
     QLabel *Label1 = nullptr;
 
-private:
     QString m_collectionPath;
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
-    bool m_loadWhenPainted = false;
+    bool m_loadPending = false;
+    bool m_makeFolder = false;
+    QString m_folderProblem; // why the collection's folder could not be made
 };
 
 } // namespace fortune

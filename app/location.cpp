@@ -2,8 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+
+#include <filesystem>
+#include <system_error>
 
 namespace fortune {
 
@@ -62,9 +66,24 @@ QString collectionFilePath()
     return QDir(dir).filePath(kFileName);
 }
 
-bool makeCollectionDir()
+QString makeFolderFor(const QString &filePath)
 {
-    return QDir().mkpath(QFileInfo(collectionFilePath()).absolutePath());
+    const QString folder = QFileInfo(filePath).absolutePath();
+    // QDir::mkpath would only say that it failed, not why.
+#ifdef Q_OS_WIN
+    const std::filesystem::path native(folder.toStdWString());
+#else
+    const std::filesystem::path native(QFile::encodeName(folder).toStdString());
+#endif
+    std::error_code error;
+    std::filesystem::create_directories(native, error);
+    if (!error)
+        return {};
+    QString why = QString::fromLocal8Bit(error.message());
+    if (!why.isEmpty())
+        why[0] = why[0].toLower();
+    return QStringLiteral("Could not create the folder \"%1\" for the fortunes file: %2.")
+        .arg(QDir::toNativeSeparators(folder), why);
 }
 
 QString reloadFilePath()

@@ -26,9 +26,10 @@ CollectionPlace collectionPlaceFor(const QString &programDir);
 // this program. Needs a QCoreApplication. Creates nothing.
 QString collectionFilePath();
 
-// Makes sure the directory of collectionFilePath() exists, so that the record
-// writer can create the file there. Returns false when it cannot be created.
-bool makeCollectionDir();
+// Makes sure the folder of the file at filePath exists, so that the record
+// writer can create the file there. Returns an empty text, or the message that
+// says which folder could not be created and why.
+QString makeFolderFor(const QString &filePath);
 
 // The second file that "Reload" reads: D:\fortunes.txt on Windows, elsewhere
 // fortunes.txt in the user's home directory.

@@ -22,10 +22,10 @@ int main(int argc, char **argv)
     fortune::describeApplication();
     fortune::tieToLauncher();
 
+    fortune::Form1 window;
     // An installed copy keeps its collection in the user's data folder, which
     // may not exist yet; the first stored download needs it.
-    fortune::makeCollectionDir();
-    fortune::Form1 window;
+    window.setMakesCollectionFolder(true);
     if (options.site)
         window.setSite(*options.site);
     if (options.quitAfterStart)

@@ -287,4 +287,10 @@ bool isEmptyFortune(QByteArrayView text)
     });
 }
 
+QString searchMessage(qsizetype hits, QStringView term)
+{
+    return QString::number(hits) + QStringLiteral(" fortunes contain '") + term.toString()
+           + QStringLiteral("'.");
+}
+
 } // namespace fortune

@@ -93,4 +93,8 @@ QString decodeFortune(QByteArrayView bytes);
 // exactly when it is true for every piece of it.
 bool isEmptyFortune(QByteArrayView text);
 
+// What a search says: "n fortunes contain 'term'." (no singular form, the term
+// as typed, nothing escaped), for the window and the command line alike.
+QString searchMessage(qsizetype hits, QStringView term);
+
 } // namespace fortune

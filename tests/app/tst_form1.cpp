@@ -1,357 +1,365 @@
+// The window as a user meets it: loading, browsing, reload, search and downloads
+// with their messages; any fortune, hostile, huge or right-to-left, as text that fits.
 #include "../testutil.h"
+#include "extraction.h"
 #include "form1.h"
 
 #include <QApplication>
-#include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStyleOption>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocumentFragment>
 
-using fortune::Form1;
-using namespace testutil;
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
-// Remembers the text a label had each time it was painted.
-class PaintRecorder : public QObject {
-public:
-    explicit PaintRecorder(QLabel *label) : m_label(label) { label->installEventFilter(this); }
-    bool eventFilter(QObject *watched, QEvent *event) override
+// The one way to start the window: on these files, with recorded boxes, shown and loaded.
+struct TestWindow {
+    std::unique_ptr<fortune::Form1> form;
+    RecordingDialogs *dialogs = new RecordingDialogs;
+
+    explicit TestWindow(const QString &collection, const QString &reload = {},
+                        const std::function<void(fortune::Form1 &)> &beforeShown = {})
+        : form(std::make_unique<fortune::Form1>(collection, reload))
     {
-        if (watched == m_label && event->type() == QEvent::Paint)
-            texts << m_label->text();
+        form->setDialogs(std::unique_ptr<fortune::Dialogs>(dialogs));
+        if (beforeShown)
+            beforeShown(*form);
+        QSignalSpy loaded(form.get(), &fortune::Form1::loadFinished);
+        form->Form_Load();
+        if (!loaded.wait(30'000))
+            qFatal("the window never finished loading");
+    }
+    template <typename T = QPushButton> T *find(const char *name) const { return form->findChild<T *>(QLatin1String(name)); }
+    QString text(const char *label) const { return find<QLabel>(label)->text(); }
+    QStringList shown() const { return {text("Label1"), text("lblFNum"), text("lblFortune")}; }
+    void click(const char *button) const { QTest::mouseClick(find(button), Qt::LeftButton); }
+};
+
+// Remembers the text of each label it watches whenever that label is painted.
+struct PaintRecorder : QObject {
+    QHash<QObject *, QStringList> texts;
+    bool eventFilter(QObject *label, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            texts[label] << static_cast<QLabel *>(label)->text();
         return false;
     }
-    QStringList texts;
-
-private:
-    QLabel *m_label;
 };
+
+// A window system that never exposes a window (minimized, on another workspace).
+struct NoExpose : QObject {
+    NoExpose() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override { return event->type() == QEvent::Expose; }
+};
+
+struct Shown {
+    const char *name;
+    QByteArray stored;    // the record's lines as in the file
+    QString whole = {};   // the text shown; empty: stored as UTF-8, with LF line breaks, less the last
+    bool overflows = false;
+    const char *ink = ""; // each line starts at the Left, or ends short of the Right edge
+};
+
+QList<Shown> shownFortunes()
+{
+    QByteArray lines, megabyte, astral = "a"; // an odd start: a cut may fall inside a character
+    for (int i = 1; i <= 61; ++i)
+        lines += "Line " + QByteArray::number(i) + "\r\n";
+    for (int i = 0; megabyte.size() < (1 << 20); ++i)
+        megabyte += i % 7 ? "word" + QByteArray::number(i % 1000) + ' ' : QByteArray("<b>bold</b> ");
+    while (astral.size() < 200 * 1024)
+        astral += "\xf0\x9f\x98\x80"; // U+1F600, two UTF-16 units
+    return {
+        {"markup", "<b>x</b> <img src=http://127.0.0.1:1/x.png> &amp; &#65;\r\n<a href=\"file:///etc/passwd\">a</a>\r\n"},
+        {"control characters", QByteArray("nul") + '\0' + "\x07\x1b[31m\tcr\rff\f\xc2\x85 \xe2\x80\xae" "exe.txt\xe2\x80\xa8.\r\n",
+         u"nul\0\x07\x1b[31m\tcr\nff\f\u0085 \u202eexe.txt\u2028."_s},
+        {"a line in each direction",
+         "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d <i>\xd9\x85\xd8\xb1\xd8\xad\xd8\xa8\xd8\xa7</i>\r\nHello\r\n", {}, false, "RL"},
+        {"overflows in lines", lines, {}, true, "L"},
+        {"overflows in width", "https://example.org/" + QByteArray(700, 'a') + "/end\r\n", {}, false, "LL"},
+        {"one-megabyte line", megabyte + "MEGABYTE-END\r\n", {}, true},
+        {"astral characters", astral + "\r\n", {}, true},
+    };
+}
 
 } // namespace
 
 class TestForm1 : public QObject {
     Q_OBJECT
 
-private:
     QTemporaryDir m_dir;
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-    QString write(const QString &name, const QByteArray &data)
-    {
-        if (!writeFile(path(name), data))
-            qFatal("cannot write %s", qPrintable(name));
-        return path(name);
-    }
+    std::unique_ptr<TestWindow> m_shown; // holds every fortune of shownFortunes()
 
-    // A window on the given files, started and loaded, with scripted boxes.
-    struct Started {
-        std::unique_ptr<Form1> form;
-        RecordingDialogs *dialogs;
-    };
-    Started start(const QString &collection, const QString &reload = QString())
+    QString write(const char *name, const QByteArray &data)
     {
-        Started s{std::make_unique<Form1>(collection, reload.isEmpty() ? path("none.txt") : reload),
-                  new RecordingDialogs};
-        s.form->setDialogs(std::unique_ptr<fortune::Dialogs>(s.dialogs));
-        QSignalSpy loaded(s.form.get(), &Form1::loadFinished);
-        s.form->Form_Load();
-        if (!loaded.wait(60000))
-            qFatal("the window never finished loading");
-        return s;
+        return testutil::writeFile(m_dir.filePath(QLatin1String(name)), data) ? m_dir.filePath(QLatin1String(name)) : QString();
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase()
+    {
+        QByteArray data;
+        for (const Shown &shown : shownFortunes())
+            data += shown.stored + testutil::kSep + "\r\n";
+        m_shown = std::make_unique<TestWindow>(write("shown.txt", data));
+        QCOMPARE(m_shown->dialogs->messages, QStringList());
+    }
 
-    void layout_data();
-    void layout();
-    void hiddenControlsStayHidden();
-    void tabOrder();
-    void countRisesDuringLoad();
-    void browsing();
-    void search_data();
-    void search();
-    void missingStartFileIsNoError();
-    void reloadAddsAfterWhatIsThere();
-    void reloadFailuresAreReported_data();
-    void reloadFailuresAreReported();
-    void screenshot();
+    // The design's captions show first, then the count rises while the file loads.
+    void countRisesWhileLoading()
+    {
+        QByteArray data; // many progress intervals long, two records more than the list holds
+        for (int i = 0; i < fortune::kSlotCount + 2; ++i)
+            data += "Fortune " + QByteArray::number(i) + "\r\n" + testutil::kSep + "\r\n";
+        PaintRecorder painted;
+        TestWindow w(write("big.txt", data), {}, [&](fortune::Form1 &form) {
+            for (QLabel *label : form.findChildren<QLabel *>())
+                label->installEventFilter(&painted);
+        });
+        const QStringList counts = painted.texts[w.find<QLabel>("Label1")];
+        QCOMPARE(painted.texts[w.find<QLabel>("lblFortune")].value(0) + counts.value(0), u"Fortune Goes Here...0"_s);
+        // A full list stops the load with the loader's message; what was stored stays.
+        const QString full = QString::number(fortune::kSlotCount);
+        QCOMPARE(w.shown() << QString::number(w.dialogs->messages.size()), QStringList({full, u"0"_s, u"Fortune 0"_s, u"1"_s}));
+        // Counts painted while the file was read: rising, and not a repaint per record.
+        qlonglong last = 0, between = 0;
+        for (const QString &count : counts) {
+            QVERIFY(count.toLongLong() >= last);
+            between += count.toLongLong() > std::exchange(last, count.toLongLong()) && count != full;
+        }
+        QVERIFY2(between > 0 && counts.size() < 10000, qPrintable(counts.join(' ')));
+    }
+
+    void loadsWithoutBeingExposed()
+    {
+        NoExpose hidden;
+        QCOMPARE(TestWindow(write("one.txt", testutil::fortunesFile({"one"}))).text("Label1"), u"1"_s);
+    }
+
+    void browsingAndReload_data()
+    {
+        QTest::addColumn<QString>("reload");
+        QTest::addColumn<QStringList>("after"); // count, cursor, fortune after "Reload" and ">>"; messages
+        QTest::addColumn<QString>("said");      // in the one message, if any
+        QTest::newRow("the same file") << u"abc.txt"_s << QStringList{u"6"_s, u"3"_s, u"A"_s, u"0"_s} << QString();
+        QTest::newRow("missing") << u"missing.txt"_s << QStringList{u"3"_s, u"3"_s, {}, u"1"_s} << u"missing.txt"_s;
+        QTest::newRow("folder") << u"folder"_s << QStringList{u"3"_s, u"3"_s, {}, u"1"_s} << u"folder"_s;
+    }
+    void browsingAndReload()
+    {
+        QFETCH(QString, reload);
+        QFETCH(QStringList, after);
+        QFETCH(QString, said);
+        QVERIFY(QDir(m_dir.path()).mkpath(u"folder"_s));
+        TestWindow w(write("abc.txt", testutil::fortunesFile({"A", "B", "C"})), m_dir.filePath(reload));
+        const char *const steps[][3] = {{"cmdNext", "1", "B"}, {"cmdPrev", "0", "A"}, {"cmdPrev", "3", ""}, // both ends wrap
+                                        {"cmdNext", "0", "A"}, {"cmdPrev", "3", ""},  {"cmdPrev", "2", "C"}};
+        for (const auto &[button, cursor, fortune] : steps) {
+            w.click(button);
+            QCOMPARE(w.shown(), QStringList({u"3"_s, cursor, fortune}));
+        }
+        // "Reload" adds after what is there and leaves the cursor; a failure adds nothing and says why.
+        w.click("Command4");
+        w.click("cmdNext");
+        QCOMPARE(w.shown() << QString::number(w.dialogs->messages.size()), after);
+        QVERIFY2(w.dialogs->messages.join(QString()).contains(said), qPrintable(w.dialogs->messages.join(QString())));
+    }
+
+    void startWithoutCollection_data()
+    {
+        QTest::addColumn<QString>("collection");
+        QTest::addColumn<bool>("makeFolder");
+        QTest::addColumn<QString>("problem"); // why the folder cannot be made
+        QTest::newRow("first start") << u"absent/fortunes.txt"_s << false << QString();
+        QTest::newRow("folder cannot be made") << u"file/sub/fortunes.txt"_s << true << u"not a directory"_s;
+    }
+    void startWithoutCollection()
+    {
+        QFETCH(QString, collection);
+        QFETCH(bool, makeFolder);
+        QFETCH(QString, problem);
+        QTemporaryDir dir;
+        QVERIFY(testutil::writeFile(dir.filePath(u"file"_s), "a file"));
+        const QFileInfo file(dir.filePath(collection));
+        TestWindow w(file.filePath(), {}, [&](fortune::Form1 &form) { form.setMakesCollectionFolder(makeFolder); });
+        QCOMPARE(w.shown(), QStringList({u"0"_s, u"0"_s, QString()}));
+        QCOMPARE(QFileInfo(file.path()).isDir(), makeFolder && problem.isEmpty());
+        // Said once at start, naming the folder and why; a download says the same.
+        if (!problem.isEmpty())
+            w.click("Command3");
+        const QStringList said = w.dialogs->messages;
+        QVERIFY2(problem.isEmpty() ? said.isEmpty()
+                                   : said.size() == 2 && said[0] == said[1] && said[0].contains(problem)
+                                         && said[0].contains(QDir::toNativeSeparators(file.path())),
+                 qPrintable(said.join('\n')));
+    }
+
+    void search_data()
+    {
+        QTest::addColumn<std::optional<QString>>("answer");
+        QTest::addColumn<QStringList>("said");
+        QTest::newRow("cancel") << std::optional<QString>() << QStringList();
+        QTest::newRow("any case, first fortune too") << std::optional(u"cAt"_s) << QStringList{u"2 fortunes contain 'cAt'."_s};
+        QTest::newRow("markup stays text") << std::optional(u"<b>"_s) << QStringList{u"1 fortunes contain '<b>'."_s};
+        // The longest the input box takes; too wide for the box to show whole.
+        QTest::newRow("longest term") << std::optional(QString(32767, u'x')) << QStringList();
+    }
+    void search()
+    {
+        QFETCH(std::optional<QString>, answer);
+        QFETCH(QStringList, said);
+        TestWindow w(write("search.txt", testutil::fortunesFile({"Cat", "concatenate", "dog", "a <b>bold</b> dog"})));
+        w.click("cmdNext");
+        w.dialogs->answers = {answer};
+        w.click("Command7");
+        if (answer && answer->size() > 1000) { // the term's middle gives way to an ellipsis
+            said = w.dialogs->messages;
+            QVERIFY(said.size() == 1 && QRegularExpression(u"^0 fortunes contain 'x+\u2026x+'.$"_s).match(said[0]).hasMatch());
+            QVERIFY(QFontMetrics(QApplication::font("QMessageBox")).horizontalAdvance(said[0]) < 500);
+        }
+        QCOMPARE(w.dialogs->messages, said);
+        QCOMPARE(w.shown(), QStringList({u"4"_s, u"1"_s, u"concatenate"_s})); // search changes nothing on show
+        for (const QString &message : std::as_const(said)) { // the box that shows it: text, the program's title
+            const auto box = fortune::WidgetDialogs::makeMessageBox(w.form.get(), message);
+            QCOMPARE(QStringList({box->text(), box->windowTitle()}), QStringList({message, u"Fortune Collector"_s}));
+            QCOMPARE(box->textFormat(), Qt::PlainText);
+        }
+    }
+
+    // At the design's sizes, in the window's font, no caption is cut at either end.
+    void captionsFit()
+    {
+        for (QWidget *control : m_shown->form->findChildren<QWidget *>()) {
+            auto *button = qobject_cast<QPushButton *>(control);
+            QStyleOptionButton option;
+            option.initFrom(control);
+            option.text = button ? button->text() : control->property("title").toString(); // the frame's
+            if (option.text.isEmpty())
+                option.text = QString::number(fortune::kSlotCount); // the counts, at their widest
+            const QRect inside =
+                button ? control->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button) : control->rect();
+            if (control->isVisible() && control->objectName() != "lblFortune"_L1)
+                QVERIFY2(control->fontMetrics().horizontalAdvance(option.text) <= inside.width(), qPrintable(option.text));
+        }
+    }
+
+    void enterClicksFocusedButton()
+    {
+        for (const auto &[button, key, cursor] : {std::tuple("cmdNext", Qt::Key_Return, "1"),
+                                                  std::tuple("cmdPrev", Qt::Key_Enter, "0")}) {
+            m_shown->find(button)->setFocus();
+            QTest::keyClick(m_shown->find(button), key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QCOMPARE(m_shown->text("lblFNum"), QLatin1String(cursor));
+        }
+    }
+
+    void display_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("whole");
+        QTest::addColumn<bool>("overflows");
+        QTest::addColumn<QString>("ink");
+        const QList<Shown> all = shownFortunes();
+        for (int i = 0; i < all.size(); ++i) {
+            const QString derived = QString::fromUtf8(all[i].stored).replace("\r\n"_L1, "\n"_L1).chopped(1);
+            QTest::newRow(all[i].name) << i << (all[i].whole.isEmpty() ? derived : all[i].whole) << all[i].overflows
+                                       << QString::fromLatin1(all[i].ink);
+        }
+    }
+    void display()
+    {
+        QFETCH(int, index);
+        QFETCH(QString, whole);
+        QFETCH(bool, overflows);
+        QFETCH(QString, ink);
+        while (m_shown->text("lblFNum") != QString::number(index))
+            m_shown->click("cmdNext");
+        auto *label = m_shown->find<QLabel>("lblFortune");
+        // Plain text, and nothing cut at an edge: the label's own measure of its text fits its design size.
+        QVERIFY2(label->textFormat() == Qt::PlainText && label->rect().contains(QRect(QPoint(), label->sizeHint())),
+                 qPrintable(label->text().left(200)));
+        const QStringList lines = label->text().split(QRegularExpression(u"[\n\u2028]"_s));
+        const QString tip = QTextDocumentFragment::fromHtml(label->toolTip()).toPlainText();
+        if (overflows) {
+            // An ellipsis on a line of its own; the tooltip holds the whole fortune as text, or the start of a huge one.
+            QCOMPARE(lines.last(), QString(QChar(0x2026)));
+            QVERIFY(whole.startsWith(lines.first()));
+            QVERIFY2(tip == whole || (tip.endsWith(QChar(0x2026)) && tip.size() > 4096 && whole.startsWith(tip.chopped(1))
+                                      && !tip.chopped(1).back().isHighSurrogate()), qPrintable(tip.left(100)));
+        } else {
+            QCOMPARE(label->text().remove(QChar::LineSeparator), QString(whole).remove(QChar::LineSeparator));
+            QCOMPARE(label->toolTip(), QString());
+        }
+        // Each line on the side its direction puts it, whole.
+        const QImage image = label->grab().toImage();
+        const int height = label->fontMetrics().lineSpacing();
+        for (int i = 0; i < ink.size(); ++i) {
+            int left = image.width(), right = -1;
+            for (int y = i * height; y < (i + 1) * height; ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (qGray(image.pixel(x, y)) < 128)
+                        left = std::min(left, x), right = std::max(right, x);
+            QVERIFY2(ink[i] == u'L' ? left < 8 : left > image.width() / 2 && right < image.width() - 1,
+                     qPrintable(u"line %1: ink from %2 to %3"_s.arg(i).arg(left).arg(right)));
+        }
+        QVERIFY(m_shown->form->grab().save(QStringLiteral(SCREENSHOT_DIR "/form1-%1.png").arg(QTest::currentDataTag()).replace(u' ', u'-')));
+        QTest::mousePress(label, Qt::LeftButton, {}, QPoint(1, 5)); // selectable with the mouse, to be copied
+        QTest::mouseMove(label, QPoint(label->width() - 1, 5));
+        QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(label->width() - 1, 5));
+        QVERIFY(label->hasSelectedText());
+    }
+
+    // The hidden extraction test rewrites the reload file, then tells what it cut out of the receive buffer.
+    void extractionTest()
+    {
+        TestWindow w(write("empty.txt", {}), write("reload.txt", "old\r\n"));
+        w.find("Command5")->click();
+        QCOMPARE(w.dialogs->messages, QStringList{fortune::testExtraction({})});
+        QCOMPARE(testutil::readFile(w.form->reloadPath()), testutil::kSep + "\r\n");
+    }
+
+    // A download that cannot go on ends with one message naming the site, and
+    // the window goes on; closing the window ends one quietly.
+    void downloadEnds_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("the site refuses") << false;
+        QTest::newRow("the window closes while the site is silent") << true;
+    }
+    void downloadEnds()
+    {
+        QFETCH(bool, close);
+        QTcpServer site; // takes connections and never answers, or refuses them once closed
+        QVERIFY(site.listen(QHostAddress::LocalHost));
+        const quint16 port = site.serverPort();
+        if (!close)
+            site.close();
+        const auto w = std::make_unique<TestWindow>(write("fortunes.txt", {}), QString(), [port](fortune::Form1 &form) {
+            form.setSite({u"127.0.0.1"_s, port}), form.download().setTimeouts({5000ms, 2000ms, 4000ms});
+        });
+        QSignalSpy connected(&site, &QTcpServer::newConnection);
+        w->click("Command3");
+        if (close && connected.wait(5000))
+            w->form->close();
+        QTRY_VERIFY(!w->form->download().isRunning());
+        const QStringList said = w->dialogs->messages;
+        QVERIFY2(close ? said.isEmpty() : said.size() == 1 && said[0].contains(u"127.0.0.1:%1"_s.arg(port)),
+                 qPrintable(said.join('\n')));
+        QCOMPARE(w->text("Label1") + testutil::readFile(w->form->collectionPath()), u"0"_s);
+        if (!close)
+            w->click("Command3");
+        QTRY_COMPARE(w->dialogs->messages.size(), close ? 0 : 2);
+    }
 };
-
-void TestForm1::layout_data()
-{
-    QTest::addColumn<QString>("parent");
-    QTest::addColumn<QRect>("twips");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<bool>("shown");
-
-    auto row = [](const char *name, const char *parent, int l, int t, int w, int h,
-                  const char *caption, bool shown = true) {
-        QTest::newRow(name) << QString::fromLatin1(parent) << QRect(l, t, w, h)
-                            << QString::fromUtf8(caption) << shown;
-    };
-    row("Command7", "Form1", 4680, 600, 1455, 255, "Search Quotes");
-    row("Command6", "Form1", 3000, 120, 1695, 495, "Stop It Already!!!!");
-    row("Frame1", "Form1", 120, 720, 8175, 4695, "Fortune Viewer");
-    row("Command4", "Frame1", 2400, 240, 975, 255, "Reload");
-    row("cmdNext", "Frame1", 1800, 240, 495, 255, ">>");
-    row("cmdPrev", "Frame1", 120, 240, 495, 255, "<<");
-    row("lblFortune", "Frame1", 120, 600, 7935, 3975, "Fortune Goes Here...");
-    row("lblFNum", "Frame1", 720, 240, 975, 255, "0");
-    row("Command3", "Form1", 960, 120, 1695, 495, "Download Fortunes");
-    row("Command5", "Form1", 3720, 120, 1095, 375, "Command5", false);
-    row("Text1", "Form1", 120, 5040, 8055, 375, "Waiting...\r\n", false);
-    row("Command2", "Form1", 2400, 120, 1095, 375, "Command2", false);
-    row("Command1", "Form1", 960, 120, 1215, 375, "Command1", false);
-    row("Label1", "Form1", 4920, 240, 2295, 255, "0");
-}
-
-void TestForm1::layout()
-{
-    QFETCH(QString, parent);
-    QFETCH(QRect, twips);
-    QFETCH(QString, caption);
-    QFETCH(bool, shown);
-
-    Form1 form(path("none.txt"), path("none.txt"));
-    form.show();
-    QCOMPARE(form.windowTitle(), QStringLiteral("Form1"));
-    QCOMPARE(form.size(), QSize(558, 369));
-
-    auto *control = form.findChild<QWidget *>(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(control);
-    QCOMPARE(control->parentWidget()->objectName(), parent);
-    QCOMPARE(control->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15,
-                                        twips.height() / 15));
-    QCOMPARE(control->isVisible(), shown);
-
-    QString text;
-    if (auto *button = qobject_cast<QPushButton *>(control))
-        text = button->text();
-    else if (auto *frame = qobject_cast<QGroupBox *>(control))
-        text = frame->title();
-    else if (auto *edit = qobject_cast<QPlainTextEdit *>(control))
-        text = edit->toPlainText();
-    else if (auto *label = qobject_cast<QLabel *>(control)) {
-        text = label->text();
-        QCOMPARE(label->textFormat(), Qt::PlainText);
-        // A screen reader reads the label's text; the description says what it is.
-        QVERIFY(label->accessibleName().isEmpty());
-        QVERIFY(!label->accessibleDescription().isEmpty());
-    }
-    if (qobject_cast<QPlainTextEdit *>(control)) // the text box keeps lines, not line ends
-        QCOMPARE(text.trimmed(), caption.trimmed());
-    else
-        QCOMPARE(text, caption);
-}
-
-void TestForm1::hiddenControlsStayHidden()
-{
-    auto [form, dialogs] = start(write("three.txt", fortunesFile({"one", "two", "three"})));
-    const char *hidden[] = {"Command1", "Command2", "Command5", "Text1"};
-    auto hiddenShown = [&] {
-        for (const char *name : hidden)
-            if (form->findChild<QWidget *>(QLatin1String(name))->isVisible())
-                return QString::fromLatin1(name);
-        return QString();
-    };
-    QCOMPARE(hiddenShown(), QString());
-    dialogs->answers = {std::nullopt};
-    for (QPushButton *button : {form->cmdNext, form->cmdPrev, form->Command4, form->Command7,
-                                form->Command3, form->Command6}) {
-        QTest::mouseClick(button, Qt::LeftButton);
-        QCOMPARE(hiddenShown(), QString());
-    }
-}
-
-void TestForm1::tabOrder()
-{
-    Form1 form(path("none.txt"), path("none.txt"));
-    form.show();
-    QApplication::setActiveWindow(&form);
-    QVERIFY(QTest::qWaitForWindowActive(&form));
-    form.Command3->setFocus(Qt::OtherFocusReason);
-    QCOMPARE(QApplication::focusWidget(), form.Command3);
-
-    QStringList visited;
-    for (int i = 0; i < 6; ++i) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        visited << QApplication::focusWidget()->objectName();
-    }
-    QCOMPARE(visited, QStringList({"cmdPrev", "cmdNext", "Command4", "Command6", "Command7",
-                                   "Command3"}));
-}
-
-// The design's captions show first, then the count rises while the file loads.
-void TestForm1::countRisesDuringLoad()
-{
-    // Many of the loader's progress intervals long, two records more than the list holds.
-    const int records = int(fortune::kSlotCount) + 2;
-    QByteArray data;
-    data.reserve(qsizetype(records) * 48);
-    const QByteArray closing = "\r\n" + fortune::kSeparator.toByteArray() + "\r\n";
-    for (int i = 0; i < records; ++i)
-        data += "Fortune " + QByteArray::number(i) + closing;
-    const QString file = write("big.txt", data);
-    data.clear();
-
-    Form1 form(file, path("none.txt"));
-    auto *dialogs = new RecordingDialogs;
-    form.setDialogs(std::unique_ptr<fortune::Dialogs>(dialogs));
-    PaintRecorder countLabel(form.Label1);
-    PaintRecorder fortuneLabel(form.lblFortune);
-    QSignalSpy loaded(&form, &Form1::loadFinished);
-    form.Form_Load();
-    QVERIFY(loaded.wait(120000));
-    QVERIFY(!fortuneLabel.texts.isEmpty());
-    QCOMPARE(fortuneLabel.texts.first(), QStringLiteral("Fortune Goes Here..."));
-    QCOMPARE(countLabel.texts.first(), QStringLiteral("0"));
-
-    // A full list stops the load with the loader's message; what was stored stays.
-    const QString full = QString::number(fortune::kSlotCount);
-    QCOMPARE(form.Label1->text(), full);
-    QCOMPARE(dialogs->messages.size(), 1);
-    QCOMPARE(form.lblFortune->text(), QStringLiteral("Fortune 0\r\n"));
-    QCOMPARE(form.lblFNum->text(), QStringLiteral("0"));
-    QVERIFY(form.isVisible());
-
-    // Counts painted while the file was read, strictly between nothing and all.
-    QStringList between;
-    for (const QString &text : std::as_const(countLabel.texts))
-        if (text != QLatin1String("0") && text != full && !between.contains(text))
-            between << text;
-    QVERIFY2(!between.isEmpty(), qPrintable(countLabel.texts.join(' ')));
-    // Rising, and not a repaint per record.
-    for (qsizetype i = 1; i < between.size(); ++i)
-        QVERIFY(between[i].toLongLong() > between[i - 1].toLongLong());
-    QVERIFY(countLabel.texts.size() < 10000);
-}
-
-void TestForm1::browsing()
-{
-    auto [form, dialogs] = start(write("browse.txt", fortunesFile({"A", "B", "C"})));
-    struct Step {
-        QPushButton *button;
-        const char *cursor;
-        const char *fortune;
-    };
-    // Both ends wrap through the empty slot after the last fortune.
-    const Step steps[] = {
-        {form->cmdNext, "1", "B\r\n"}, {form->cmdNext, "2", "C\r\n"}, {form->cmdNext, "3", ""},
-        {form->cmdNext, "0", "A\r\n"}, {form->cmdPrev, "3", ""},      {form->cmdPrev, "2", "C\r\n"},
-    };
-    for (const Step &step : steps) {
-        QTest::mouseClick(step.button, Qt::LeftButton);
-        QCOMPARE(form->lblFNum->text(), QLatin1String(step.cursor));
-        QCOMPARE(form->lblFortune->text(), QLatin1String(step.fortune));
-    }
-    QCOMPARE(form->Label1->text(), QStringLiteral("3"));
-    QVERIFY(dialogs->messages.isEmpty());
-}
-
-void TestForm1::search_data()
-{
-    QTest::addColumn<std::optional<QString>>("answer");
-    QTest::addColumn<QStringList>("messages");
-
-    QTest::newRow("cancel") << std::optional<QString>() << QStringList();
-    QTest::newRow("mixed case, first fortune counts")
-        << std::optional<QString>(QStringLiteral("cAt"))
-        << QStringList{QStringLiteral("2 fortunes contain 'cAt'.")};
-    QTest::newRow("markup stays text") << std::optional<QString>(QStringLiteral("<b>"))
-                                       << QStringList{QStringLiteral("1 fortunes contain '<b>'.")};
-    QTest::newRow("empty term") << std::optional<QString>(QString())
-                                << QStringList{QStringLiteral("4 fortunes contain ''.")};
-    QTest::newRow("no hit") << std::optional<QString>(QStringLiteral("zebra"))
-                            << QStringList{QStringLiteral("0 fortunes contain 'zebra'.")};
-}
-
-void TestForm1::search()
-{
-    QFETCH(std::optional<QString>, answer);
-    QFETCH(QStringList, messages);
-
-    auto [form, dialogs] =
-        start(write("search.txt", fortunesFile({"Cat", "concatenate", "dog", "a <b>bold</b> dog"})));
-    QTest::mouseClick(form->cmdNext, Qt::LeftButton);
-    dialogs->answers = {answer};
-    QTest::mouseClick(form->Command7, Qt::LeftButton);
-    QCOMPARE(dialogs->prompts, QStringList{QStringLiteral("What do you want to search for?")});
-    QCOMPARE(dialogs->messages, messages);
-    // Search changes nothing on show.
-    QCOMPARE(form->Label1->text(), QStringLiteral("4"));
-    QCOMPARE(form->lblFNum->text(), QStringLiteral("1"));
-    QCOMPARE(form->lblFortune->text(), QStringLiteral("concatenate\r\n"));
-}
-
-void TestForm1::missingStartFileIsNoError()
-{
-    auto [form, dialogs] = start(path("absent/fortunes.txt"));
-    QCOMPARE(dialogs->messages, QStringList());
-    QCOMPARE(form->Label1->text(), QStringLiteral("0"));
-    QCOMPARE(form->lblFortune->text(), QString());
-    QVERIFY(!QFile::exists(path("absent/fortunes.txt")));
-}
-
-void TestForm1::reloadAddsAfterWhatIsThere()
-{
-    const QString file = write("twice.txt", fortunesFile({"X", "Y"}));
-    auto [form, dialogs] = start(file, file);
-    QTest::mouseClick(form->cmdNext, Qt::LeftButton);
-    QCOMPARE(form->lblFortune->text(), QStringLiteral("Y\r\n"));
-
-    QSignalSpy loaded(form.get(), &Form1::loadFinished);
-    QTest::mouseClick(form->Command4, Qt::LeftButton);
-    QCOMPARE(loaded.size(), 1);
-    QCOMPARE(dialogs->messages, QStringList());
-    QCOMPARE(form->Label1->text(), QStringLiteral("4"));
-    QCOMPARE(form->Fortunes.textAt(3), QStringLiteral("Y\r\n"));
-    // Fortunes(0) on show, the cursor where it was.
-    QCOMPARE(form->lblFortune->text(), QStringLiteral("X\r\n"));
-    QCOMPARE(form->lblFNum->text(), QStringLiteral("1"));
-    QTest::mouseClick(form->cmdNext, Qt::LeftButton);
-    QCOMPARE(form->lblFNum->text(), QStringLiteral("2"));
-}
-
-void TestForm1::reloadFailuresAreReported_data()
-{
-    QTest::addColumn<QString>("reloadFile");
-    QTest::newRow("missing") << QStringLiteral("missing.txt");
-    QTest::newRow("directory") << QStringLiteral("adir");
-}
-
-void TestForm1::reloadFailuresAreReported()
-{
-    QFETCH(QString, reloadFile);
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("adir")));
-    const QString reload = path(reloadFile);
-    auto [form, dialogs] = start(write("kept.txt", fortunesFile({"kept"})), reload);
-
-    QTest::mouseClick(form->Command4, Qt::LeftButton);
-    QCOMPARE(dialogs->messages.size(), 1);
-    QVERIFY2(dialogs->messages[0].contains(QFileInfo(reload).fileName()),
-             qPrintable(dialogs->messages[0]));
-    QCOMPARE(form->Label1->text(), QStringLiteral("1"));
-    // The program goes on.
-    QVERIFY(form->isVisible());
-    QTest::mouseClick(form->cmdNext, Qt::LeftButton);
-    QTest::mouseClick(form->cmdNext, Qt::LeftButton);
-    QCOMPARE(form->lblFortune->text(), QStringLiteral("kept\r\n"));
-}
-
-void TestForm1::screenshot()
-{
-    auto [form, dialogs] = start(write(
-        "shot.txt",
-        fortunesFile({"The best way to predict the future is to invent it.\r\n    -- a programmer",
-                      "second"})));
-    const QString file = QStringLiteral(SCREENSHOT_DIR "/form1.png");
-    QVERIFY(form->grab().save(file));
-    QVERIFY(QFileInfo(file).size() > 0);
-}
 
 QTEST_MAIN(TestForm1)
 #include "tst_form1.moc"

@@ -26,15 +26,17 @@ int main(int argc, char **argv)
     form.setSite(fortune::SiteSettings{QStringLiteral("127.0.0.1"), quint16(QByteArray(argv[2]).toUInt())});
     form.download().setTimeouts(fortune::DownloadTimeouts{5000ms, 5000ms, 10000ms});
 
-    QObject::connect(&form, &fortune::Form1::loadFinished, &form, [&] { form.Command3->click(); });
+    const auto button = [&](const char *name) { return form.findChild<QPushButton *>(QLatin1String(name)); };
+    const auto count = [&] { return form.findChild<QLabel *>(QStringLiteral("Label1"))->text(); };
+    QObject::connect(&form, &fortune::Form1::loadFinished, &form, [&] { button("Command3")->click(); });
     // Connected after the window's own handler, so its message is already shown.
     QObject::connect(&form.download(), &fortune::DownloadLoop::finished, &form, [&] {
-        std::printf("count %s %lld\n", qPrintable(form.Label1->text()), static_cast<long long>(form.Fortunes.count()));
+        std::printf("count %s %s\n", qPrintable(count()), qPrintable(count()));
         for (const QString &m : dialogs->messages)
             std::printf("message %s\n", qPrintable(QString(m).replace(u'\n', u' ')));
-        form.cmdNext->click();
-        form.cmdNext->click();
-        std::printf("browsed %s %s\n", qPrintable(form.lblFNum->text()), form.isVisible() ? "visible" : "gone");
+        button("cmdNext")->click();
+        button("cmdNext")->click();
+        std::printf("browsed %s %s\n", qPrintable(form.findChild<QLabel *>(QStringLiteral("lblFNum"))->text()), form.isVisible() ? "visible" : "gone");
         std::fflush(stdout);
         app.quit();
     });
