@@ -81,10 +81,4 @@ private:
     mutable qsizetype m_checkedUtf8 = 0;
 };
 
-// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool isValidUtf8(QByteArrayView bytes);
-
-// Bytes as shown to the user: UTF-8 when valid, otherwise Windows-1252.
-QString decodeFortune(QByteArrayView bytes);
-
 } // namespace fortune
