@@ -202,6 +202,16 @@ int main(int argc, char *argv[])
     size_t current = 0;
     QElapsedTimer clock;
     QString failure;
+    // A fault that stalls the loop fails the run in seconds rather than hanging it.
+    QTimer stall;
+    stall.setSingleShot(true);
+    stall.setInterval(10'000);
+    QObject::connect(&stall, &QTimer::timeout, [&] {
+        failure = QStringLiteral("phase %1: no cycle completed for 10 s after cycle %2")
+                      .arg(phases[current].name)
+                      .arg(phases[current].done);
+        QCoreApplication::quit();
+    });
 
     auto sample = [&](qint64 &rss, qint64 &fd) {
         Phase &p = phases[current];
@@ -221,12 +231,14 @@ int main(int argc, char *argv[])
         loop.setSite(SiteSettings{QStringLiteral("127.0.0.1"), p.port});
         sample(p.rssStart, p.fdStart);
         clock.start();
+        stall.start();
         loop.start();
     };
     QObject::connect(&loop, &DownloadLoop::fortuneStored, [&] { ++phases[current].stored; });
     QObject::connect(&loop, &DownloadLoop::cycleCompleted, [&] {
         Phase &p = phases[current];
         ++p.done;
+        stall.start();
         if (p.done == p.warmUp()) {
             sample(p.rssWarm, p.fdWarm);
             p.storeWarm = list.storeBytes() / 1024;
@@ -234,12 +246,18 @@ int main(int argc, char *argv[])
             qint64 rss, fd;
             sample(rss, fd);
         }
-        if (p.done == p.cycles)
-            loop.stop();
+        if (p.done < p.cycles)
+            return;
+        loop.stop();
+        if (loop.isRunning()) {
+            failure = QStringLiteral("phase %1: the loop still runs after stop()").arg(p.name);
+            QCoreApplication::quit();
+        }
     });
     QObject::connect(&loop, &DownloadLoop::finished, [&](const QString &message) {
         Phase &p = phases[current];
         p.seconds = double(clock.nsecsElapsed()) / 1e9;
+        stall.stop();
         if (!message.isEmpty()) {
             failure = QStringLiteral("phase %1, cycle %2: %3").arg(p.name).arg(p.done + 1).arg(message);
             QCoreApplication::quit();

