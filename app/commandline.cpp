@@ -5,6 +5,7 @@
 #include "location.h"
 #include "randompick.h"
 #include "startup.h"
+#include "textdecoding.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

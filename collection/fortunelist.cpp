@@ -1,4 +1,5 @@
 #include "fortunelist.h"
+#include "textdecoding.h"
 #include "textscan.h"
 
 #include <QChar>
@@ -11,29 +12,6 @@
 namespace fortune {
 
 namespace {
-
-// Windows-1252 differs from Latin-1 only in 0x80 to 0x9F. The five bytes it
-// leaves undefined map to the C1 control of the same value, as Windows does.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-inline char16_t cp1252ToUnicode(uchar b)
-{
-    return (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : char16_t(b);
-}
-
-QString decodeCp1252(QByteArrayView bytes)
-{
-    QString out(bytes.size(), Qt::Uninitialized);
-    char16_t *dst = reinterpret_cast<char16_t *>(out.data());
-    for (qsizetype i = 0; i < bytes.size(); ++i)
-        dst[i] = cp1252ToUnicode(uchar(bytes[i]));
-    return out;
-}
 
 QString fullMessage()
 {
@@ -260,24 +238,11 @@ qsizetype FortuneList::countContainingLegacy(const std::vector<char32_t> &folded
         const QByteArrayView bytes = rawAt(record);
         text.clear();
         for (const char c : bytes)
-            text.push_back(foldCase(cp1252ToUnicode(uchar(c))));
+            text.push_back(foldCase(windows1252Char(uchar(c))));
         if (std::search(text.begin(), text.end(), folded.begin(), folded.end()) != text.end())
             ++hits;
     }
     return hits;
-}
-
-bool isValidUtf8(QByteArrayView bytes)
-{
-    return validUtf8Prefix(reinterpret_cast<const uchar *>(bytes.data()),
-                           reinterpret_cast<const uchar *>(bytes.data()) + bytes.size());
-}
-
-QString decodeFortune(QByteArrayView bytes)
-{
-    if (isValidUtf8(bytes))
-        return QString::fromUtf8(bytes);
-    return decodeCp1252(bytes);
 }
 
 bool isEmptyFortune(QByteArrayView text)

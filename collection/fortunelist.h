@@ -81,12 +81,6 @@ private:
     mutable qsizetype m_checkedUtf8 = 0;
 };
 
-// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool isValidUtf8(QByteArrayView bytes);
-
-// Bytes as shown to the user: UTF-8 when valid, otherwise Windows-1252.
-QString decodeFortune(QByteArrayView bytes);
-
 // A fortune with nothing to read: no text, or only line breaks, spaces and
 // tabs. The window shows such a record as it is; what hands fortunes on (a
 // random pick, a file in another format) leaves it out. True for a text

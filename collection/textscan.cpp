@@ -100,65 +100,6 @@ constexpr int kVectorSetMax = 4;
 
 } // namespace
 
-bool validUtf8Prefix(const uchar *p, const uchar *end)
-{
-#if defined(__SSE2__)
-    // Vector pass for text whose non-ASCII letters are all two-byte sequences
-    // (Latin, Greek, Cyrillic...): every continuation byte must follow a lead
-    // byte C2..DF and every such lead must be followed by one. A block with
-    // any other non-ASCII byte is checked one sequence at a time.
-    const __m128i contLimit = _mm_set1_epi8(char(0xC0));
-    const __m128i leadLow = _mm_set1_epi8(char(0xC1));
-    const __m128i leadHigh = _mm_set1_epi8(char(0xE0));
-    unsigned carry = 0; // a lead at the end of the last block wants a continuation
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const unsigned high = unsigned(_mm_movemask_epi8(v));
-        if (high == 0 && carry == 0) {
-            p += 16;
-            continue;
-        }
-        const unsigned cont = unsigned(_mm_movemask_epi8(_mm_cmplt_epi8(v, contLimit)));
-        const unsigned lead = unsigned(
-            _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(v, leadLow), _mm_cmplt_epi8(v, leadHigh))));
-        if ((high & ~(cont | lead)) == 0) {
-            if (cont != (((lead << 1) | carry) & 0xFFFF))
-                return false;
-            carry = lead >> 15;
-            p += 16;
-            continue;
-        }
-        // Three- and four-byte sequences: decode up to the end of this block.
-        const uchar *blockEnd = p + 16;
-        if (carry) {
-            --p;
-            carry = 0;
-        }
-        while (p < blockEnd) {
-            char32_t cp;
-            const int len = *p < 0x80 ? 1 : decodeUtf8(p, end, cp);
-            if (len == 0)
-                return false;
-            p += len;
-        }
-    }
-    if (carry)
-        --p;
-#endif
-    while (p < end) {
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        char32_t cp;
-        const int len = decodeUtf8(p, end, cp);
-        if (len == 0)
-            return false;
-        p += len;
-    }
-    return true;
-}
-
 TermScanner::TermScanner(const std::vector<char32_t> &folded, QByteArrayView haystack)
     : m_folded(folded)
     , m_data(reinterpret_cast<const uchar *>(haystack.data()))

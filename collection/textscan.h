@@ -1,6 +1,6 @@
 #pragma once
 
-// Byte-level helpers behind the search and the encoding test. Internal to the
+// Byte-level helpers behind the search and the UTF-8 test. Internal to the
 // collection library.
 
 #include <QByteArrayView>
@@ -48,9 +48,6 @@ inline int decodeUtf8(const uchar *p, const uchar *end, char32_t &cp)
     }
     return 0;
 }
-
-// True when [p, end) is well-formed UTF-8.
-bool validUtf8Prefix(const uchar *p, const uchar *end);
 
 // Unicode simple case folding: one code point to one code point.
 inline char32_t foldCase(char32_t cp)

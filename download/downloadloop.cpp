@@ -10,6 +10,7 @@ namespace fortune {
 DownloadLoop::DownloadLoop(FortuneList &list, QString collectionPath, QObject *parent)
     : QObject(parent), m_list(list), m_fortunesFile(std::move(collectionPath)), m_site(defaultSiteSettings())
 {
+    // No socket yet: the first connection makes one.
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &DownloadLoop::onTimeout);
     connect(&m_sock, &Sock::connected, this, &DownloadLoop::onConnected);
@@ -29,59 +30,42 @@ void DownloadLoop::start()
 {
     if (m_running)
         return;
-    m_timer.stop();
     m_StopRequested = false;
     m_running = true;
-    ++m_generation;
-    emit runningChanged(true);
     beginCycle();
 }
 
 void DownloadLoop::stop()
 {
     m_StopRequested = true;
-    if (!m_running)
-        return;
-    finish(QString());
+    if (m_running)
+        finish(QString());
 }
 
 void DownloadLoop::beginCycle()
 {
-    if (!m_running)
-        return;
-    if (m_StopRequested) {
-        finish(QString());
-        return;
-    }
-    m_FetchPending = false;
     m_sock.Close();
     m_sock.setSite(m_site);
     m_reader.reset();
     m_phase = Phase::Connecting;
-    m_waiting = Waiting::Connect;
     m_timer.start(m_timeouts.connect);
     qCDebug(lcDownload) << "connecting to" << m_site.display();
-    m_sock.Connect();
+    m_sock.Connect(); // may fail at once, and end the loop before it returns
 }
 
 void DownloadLoop::onConnected()
 {
     if (m_phase == Phase::StepConnecting) {
-        m_timer.stop();
-        m_phase = Phase::Idle;
         m_buffer = QByteArrayLiteral("Connected...");
-        emit connectStepFinished(QString());
+        endStep(QString());
         return;
     }
-    if (m_phase != Phase::Connecting)
-        return;
-    m_FetchPending = true;
     m_buffer.clear();
+    m_phase = Phase::Receiving;
     if (!sendPageRequest(m_sock, m_site.webHost())) {
-        fail(tr("Could not send the page request to %1: %2.").arg(m_site.display(), m_sock.errorString()));
+        finish(tr("Could not send the page request to %1: %2.").arg(m_site.display(), m_sock.errorString()));
         return;
     }
-    m_phase = Phase::Receiving;
     m_pageDeadline = QDeadlineTimer(m_timeouts.page);
     armReceiveTimer();
 }
@@ -89,13 +73,8 @@ void DownloadLoop::onConnected()
 void DownloadLoop::armReceiveTimer()
 {
     const auto pageLeft = std::chrono::ceil<std::chrono::milliseconds>(m_pageDeadline.remainingTimeAsDuration());
-    if (m_timeouts.idle < pageLeft) {
-        m_waiting = Waiting::Idle;
-        m_timer.start(m_timeouts.idle);
-    } else {
-        m_waiting = Waiting::Page;
-        m_timer.start(pageLeft);
-    }
+    m_pageTimer = pageLeft <= m_timeouts.idle;
+    m_timer.start(m_pageTimer ? pageLeft : m_timeouts.idle);
 }
 
 void DownloadLoop::Sock_DataArrival()
@@ -105,8 +84,6 @@ void DownloadLoop::Sock_DataArrival()
         return;
     if (m_phase != Phase::Receiving) {
         // The hidden buttons' single steps: whatever comes collects in the buffer.
-        if (m_running)
-            return;
         if (data.size() > ResponseReader::kMaxResponse - m_buffer.size()) {
             qCWarning(lcDownload) << "answer over 8 MiB; connection closed";
             m_sock.Close();
@@ -127,13 +104,10 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
     case Phase::Idle:
         return; // a single-step connection went away; the next Connect starts afresh
     case Phase::StepConnecting:
-        m_timer.stop();
-        m_sock.Close();
-        m_phase = Phase::Idle;
-        emit connectStepFinished(tr("Could not connect to %1: %2.").arg(m_site.display(), reason));
+        endStep(connectFailure(reason));
         return;
     case Phase::Connecting:
-        fail(tr("Could not connect to %1: %2.").arg(m_site.display(), reason));
+        finish(connectFailure(reason));
         return;
     case Phase::Receiving:
         break;
@@ -142,18 +116,12 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
     Sock_DataArrival();
     if (m_phase != Phase::Receiving)
         return;
-    if (remoteClosed) {
+    if (remoteClosed)
         handle(m_reader.closed(), reason);
-    } else if (m_reader.receivedBytes() == 0) {
-        fail(tr("No answer from %1: %2.").arg(m_site.display(), reason));
-    } else {
-        fail(tr("The page from %1 did not finish: %2.").arg(m_site.display(), reason));
-    }
-}
-
-QString DownloadLoop::seconds(std::chrono::milliseconds ms) const
-{
-    return tr("%1 s").arg(QString::number(double(ms.count()) / 1000.0, 'g', 4));
+    else if (m_reader.receivedBytes() == 0)
+        finish(noAnswer(reason));
+    else
+        finish(unfinished(reason));
 }
 
 void DownloadLoop::onTimeout()
@@ -162,24 +130,20 @@ void DownloadLoop::onTimeout()
     case Phase::Idle:
         return;
     case Phase::StepConnecting:
-        m_sock.Close();
-        m_phase = Phase::Idle;
-        emit connectStepFinished(tr("Could not connect to %1: no connection within %2.")
-                                     .arg(m_site.display(), seconds(m_timeouts.connect)));
+        endStep(noConnectionWithin());
         return;
     case Phase::Connecting:
-        fail(tr("Could not connect to %1: no connection within %2.").arg(m_site.display(), seconds(m_timeouts.connect)));
+        finish(noConnectionWithin());
         return;
     case Phase::Receiving:
         break;
     }
-    if (m_waiting == Waiting::Page)
-        fail(tr("The page from %1 did not finish within %2.").arg(m_site.display(), seconds(m_timeouts.page)));
+    if (m_pageTimer)
+        finish(tr("The page from %1 did not finish within %2.").arg(m_site.display(), seconds(m_timeouts.page)));
     else if (m_reader.receivedBytes() == 0)
-        fail(tr("No answer from %1: nothing came within %2 of the request.")
-                 .arg(m_site.display(), seconds(m_timeouts.idle)));
+        finish(noAnswer(tr("nothing came within %1 of the request").arg(seconds(m_timeouts.idle))));
     else
-        fail(tr("The page from %1 did not finish: no new data for %2.").arg(m_site.display(), seconds(m_timeouts.idle)));
+        finish(unfinished(tr("no new data for %1").arg(seconds(m_timeouts.idle))));
 }
 
 void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reason)
@@ -200,97 +164,64 @@ void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reas
     switch (m_reader.failure()) {
     case Failure::None:
     case Failure::NoAnswer:
-        fail(tr("No answer from %1: %2.").arg(site, reason.isEmpty() ? detail : reason));
+        finish(noAnswer(reason.isEmpty() ? detail : reason));
         break;
     case Failure::Incomplete:
-        fail(tr("The page from %1 did not finish: %2.")
-                 .arg(site, reason.isEmpty() ? detail : detail + QStringLiteral(" (") + reason + u')'));
+        finish(unfinished(reason.isEmpty() ? detail : detail + QStringLiteral(" (") + reason + u')'));
         break;
     case Failure::TooLarge:
-        fail(tr("The page from %1 is too large: %2.").arg(site, detail));
+        finish(tr("The page from %1 is too large: %2.").arg(site, detail));
         break;
     case Failure::Malformed:
-    case Failure::NotText:
-        fail(tr("The answer from %1 is not a usable web page: %2.").arg(site, detail));
+        finish(tr("The answer from %1 is not a usable web page: %2.").arg(site, detail));
         break;
     case Failure::Status:
-        fail(tr("The page from %1 held no fortune: the server answered %2.").arg(site, detail));
+        finish(tr("The page from %1 held no fortune: the server answered %2.").arg(site, detail));
         break;
     }
 }
 
 void DownloadLoop::FetchFortune()
 {
+    // This cycle is done with the network.
     m_timer.stop();
-    const std::optional<QString> fortune = extractFortune(m_reader.body(), m_reader.contentType());
-    if (!fortune) {
-        fail(tr("The page from %1 held no fortune.").arg(m_site.display()));
-        return;
-    }
-    // Compared in the form the fortune takes when read back from the file, so
-    // fortunes loaded at start count as known, and so do those stored earlier.
-    const QByteArray text = fortune->toUtf8();
-    const bool isNew = !text.isEmpty() && !m_list.contains(recordForm(text));
-
-    // This cycle is done with the network. The next connection is started
-    // before the fortune is written, so that the handshake and the server's
-    // side of it go on while the file is written. Should that connection fail
-    // at once, the failure is told after this page is dealt with; should the
-    // store fail or a handler of the signals below stop the loop, the new
-    // connection is simply closed again, nothing having been sent on it.
-    m_FetchPending = false;
     m_sock.Close();
     m_phase = Phase::Idle;
-    m_holdFailure = true;
-    beginCycle();
-    m_holdFailure = false;
-    QString nextCycleFailure;
-    nextCycleFailure.swap(m_heldFailure);
+    const PageFortune fortune = extractFortune(m_reader.body(), m_reader.contentType());
+    if (!fortune.text) {
+        finish(fortune.unreadable.isEmpty()
+                   ? tr("The page from %1 held no fortune.").arg(m_site.display())
+                   : tr("The fortune on the page from %1 cannot be read: %2.").arg(m_site.display(), fortune.unreadable));
+        return;
+    }
 
+    // Compared in the form the fortune takes when read back from the file, so
+    // fortunes loaded at start count as known, and so do those stored earlier.
+    const QByteArray text = fortune.text->toUtf8();
+    const bool isNew = !text.isEmpty() && !m_list.contains(recordForm(text));
     if (isNew) {
         const Status status = storeNewFortune(m_fortunesFile, text, m_list);
         if (!status.ok()) {
-            fail(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
+            finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
             return;
         }
         m_buffer.clear();
-    }
-    const quint64 generation = m_generation;
-    if (isNew)
         emit fortuneStored(m_list.count());
-    emit cycleCompleted(isNew);
-    // The next cycle's connection comes back through the event loop, so
-    // nothing here nests deeper from one cycle to the next.
-    if (!nextCycleFailure.isEmpty() && generation == m_generation)
-        fail(nextCycleFailure);
-}
-
-void DownloadLoop::fail(const QString &message)
-{
-    qCDebug(lcDownload) << "cycle failed:" << message;
-    if (m_holdFailure) {
-        // FetchFortune reports it once the page in hand is dealt with.
-        m_timer.stop();
-        m_sock.Close();
-        m_FetchPending = false;
-        m_phase = Phase::Idle;
-        if (m_heldFailure.isEmpty())
-            m_heldFailure = message;
-        return;
     }
-    finish(message);
+    emit cycleCompleted(isNew);
+    // Unless a handler above stopped the loop, or stopped and started it again.
+    if (m_running && m_phase == Phase::Idle)
+        beginCycle();
 }
 
 void DownloadLoop::finish(const QString &message)
 {
+    qCDebug(lcDownload) << "loop ends:" << message;
     m_timer.stop();
     m_sock.Close();
     m_fortunesFile.close(); // held open only while the loop runs
-    m_FetchPending = false;
     m_phase = Phase::Idle;
     m_running = false;
-    ++m_generation;
-    emit runningChanged(false);
     emit finished(message);
 }
 
@@ -301,17 +232,25 @@ void DownloadLoop::connectStep()
         return;
     }
     m_buffer = QByteArrayLiteral("Connecting...");
-    m_sock.setSite(m_site);
     if (m_sock.State() == Sock::Connected) {
         m_buffer = QByteArrayLiteral("Connected...");
         emit connectStepFinished(QString());
         return;
     }
-    m_sock.Close(); // a connection that broke earlier leaves the socket in its error state
+    m_sock.Close();
+    m_sock.setSite(m_site);
     m_phase = Phase::StepConnecting;
-    m_waiting = Waiting::Connect;
     m_timer.start(m_timeouts.connect);
     m_sock.Connect();
+}
+
+void DownloadLoop::endStep(const QString &message)
+{
+    m_timer.stop();
+    if (!message.isEmpty())
+        m_sock.Close();
+    m_phase = Phase::Idle;
+    emit connectStepFinished(message);
 }
 
 Status DownloadLoop::sendRequestStep()
@@ -322,6 +261,31 @@ Status DownloadLoop::sendRequestStep()
     if (!sendPageRequest(m_sock, m_site.webHost()))
         return Status::failure(tr("Could not send the page request: not connected to %1.").arg(m_site.display()));
     return {};
+}
+
+QString DownloadLoop::connectFailure(const QString &why) const
+{
+    return tr("Could not connect to %1: %2.").arg(m_site.display(), why);
+}
+
+QString DownloadLoop::noConnectionWithin() const
+{
+    return connectFailure(tr("no connection within %1").arg(seconds(m_timeouts.connect)));
+}
+
+QString DownloadLoop::noAnswer(const QString &why) const
+{
+    return tr("No answer from %1: %2.").arg(m_site.display(), why);
+}
+
+QString DownloadLoop::unfinished(const QString &why) const
+{
+    return tr("The page from %1 did not finish: %2.").arg(m_site.display(), why);
+}
+
+QString DownloadLoop::seconds(std::chrono::milliseconds ms) const
+{
+    return tr("%1 s").arg(QString::number(double(ms.count()) / 1000.0, 'g', 4));
 }
 
 } // namespace fortune

@@ -14,14 +14,13 @@ namespace fortune {
 
 // Downloads fortunes until stopped: each cycle opens a fresh connection, sends
 // the page request, receives the page, cuts the fortune out and, when it is new,
-// stores it (fortunes file first, then the list), and starts the next: the
-// next connection is already under way while a new fortune is written.
+// stores it (fortunes file first, then the list), and starts the next.
 // Everything is driven by socket signals and one timer per wait, so waiting costs
 // nothing and the window stays free.
 //
 // A cycle that cannot finish (no connection, no answer, a page that does not
-// end, a page without a fortune, an HTTP error, a failed store) ends the loop with
-// one message; nothing of that cycle is stored.
+// end, a page without a readable fortune, an HTTP error, a failed store) ends the
+// loop with one message; nothing of that cycle is stored.
 class DownloadLoop : public QObject {
     Q_OBJECT
 public:
@@ -29,13 +28,11 @@ public:
     ~DownloadLoop() override;
 
     void setSite(const SiteSettings &site) { m_site = site; }
-    const SiteSettings &site() const { return m_site; }
     void setTimeouts(const DownloadTimeouts &timeouts) { m_timeouts = timeouts; }
-    const DownloadTimeouts &timeouts() const { return m_timeouts; }
 
     bool isRunning() const { return m_running; }
     // A cycle is connected and fetching its page.
-    bool FetchPending() const { return m_FetchPending; }
+    bool FetchPending() const { return m_phase == Phase::Receiving; }
     // Stop was asked for (and not cleared by a later start).
     bool StopRequested() const { return m_StopRequested; }
     // The receive buffer: what the last page request got back, as received.
@@ -58,7 +55,6 @@ public slots:
     Status sendRequestStep();
 
 signals:
-    void runningChanged(bool running);
     // A new fortune is in the file and the list, which now holds count fortunes.
     void fortuneStored(qsizetype count);
     // A cycle ended normally, with a new fortune stored or with a known one.
@@ -80,8 +76,14 @@ private:
     // With the whole page in: cut the fortune out and store it when it is new.
     void FetchFortune();
     void armReceiveTimer();
-    void fail(const QString &message);
+    void endStep(const QString &message);
     void finish(const QString &message);
+
+    // The messages, each built in one place.
+    QString connectFailure(const QString &why) const;
+    QString noConnectionWithin() const;
+    QString noAnswer(const QString &why) const;
+    QString unfinished(const QString &why) const;
     QString seconds(std::chrono::milliseconds ms) const;
 
     FortuneList &m_list;
@@ -91,18 +93,14 @@ private:
 
     Sock m_sock;
     QTimer m_timer; // the one wait under way: connect, or the page
-    enum class Waiting { Connect, Idle, Page } m_waiting = Waiting::Connect;
+    bool m_pageTimer = false; // the timer counts down the whole page, not a silence
     QDeadlineTimer m_pageDeadline;
     ResponseReader m_reader;
     QByteArray m_buffer;
 
     Phase m_phase = Phase::Idle;
     bool m_running = false;
-    bool m_FetchPending = false;
     bool m_StopRequested = false;
-    quint64 m_generation = 0; // bumped whenever the loop starts or ends
-    bool m_holdFailure = false; // the next cycle is being started from within FetchFortune
-    QString m_heldFailure;      // how it failed right away, if it did
 };
 
 } // namespace fortune

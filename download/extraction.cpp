@@ -1,8 +1,6 @@
 #include "extraction.h"
 
-#include "fortunelist.h"
-
-#include <QStringDecoder>
+#include "textdecoding.h"
 
 #include <algorithm>
 
@@ -75,25 +73,6 @@ QByteArray charsetParameter(QByteArrayView text, qsizetype from = 0)
     return {};
 }
 
-// Windows-1252's characters for bytes 0x80 to 0x9F; the rest of the set agrees
-// with Latin-1, and the five unassigned bytes are kept as the C1 controls.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-QString decodeWindows1252(QByteArrayView bytes)
-{
-    QString text(bytes.size(), Qt::Uninitialized);
-    QChar *out = text.data();
-    for (char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        *out++ = QChar(u >= 0x80 && u < 0xA0 ? kCp1252High[u - 0x80] : char16_t(u));
-    }
-    return text;
-}
-
 } // namespace
 
 QByteArray charsetOfContentType(QByteArrayView contentType)
@@ -115,36 +94,20 @@ QByteArray charsetOfPage(QByteArrayView page)
     return {};
 }
 
-QString decodeText(QByteArrayView bytes, QByteArrayView charset)
-{
-    const QByteArray name = charset.toByteArray().toLower();
-    // Pages that say Latin-1 or ASCII are in practice Windows-1252, which
-    // browsers use for all three; it differs only where Latin-1 has controls.
-    if (name == "windows-1252" || name == "cp1252" || name == "x-cp1252" || name == "iso-8859-1"
-        || name == "iso8859-1" || name == "latin1" || name == "latin-1" || name == "l1" || name == "us-ascii"
-        || name == "ascii" || name == "iso_8859-1")
-        return decodeWindows1252(bytes);
-    if (name == "utf-16" || name == "utf-16le" || name == "utf-16be") {
-        QStringDecoder decoder(name.constData());
-        if (decoder.isValid()) {
-            QString text = decoder.decode(bytes);
-            if (!decoder.hasError())
-                return text;
-        }
-    }
-    // UTF-8, declared or not: trust it only when the bytes are valid UTF-8.
-    return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : decodeWindows1252(bytes);
-}
-
-std::optional<QString> extractFortune(QByteArrayView body, QByteArrayView contentType)
+PageFortune extractFortune(QByteArrayView body, QByteArrayView contentType)
 {
     const std::optional<QByteArray> cut = cutFortune(body);
     if (!cut)
-        return std::nullopt;
+        return {};
+    // NUL bytes elsewhere in the page are none of the fortune's business.
+    if (cut->contains('\0'))
+        return {std::nullopt, QStringLiteral("it holds NUL bytes, it is not text")};
     QByteArray charset = charsetOfContentType(contentType);
     if (charset.isEmpty())
         charset = charsetOfPage(body);
-    return decodeText(convertBreaks(*cut), charset);
+    PageFortune fortune;
+    fortune.text = decodeCharset(convertBreaks(*cut), charset, &fortune.unreadable);
+    return fortune;
 }
 
 QByteArray testCut(QByteArrayView buffer)

@@ -32,13 +32,14 @@ QByteArray convertBreaks(QByteArrayView cut);
 QByteArray charsetOfContentType(QByteArrayView contentType);
 // The charset a page's <meta charset> or <meta http-equiv ... content> declares, or empty.
 QByteArray charsetOfPage(QByteArrayView page);
-// Text of bytes in the given charset; without a charset Qt knows, UTF-8 when
-// the bytes are valid UTF-8 and otherwise Windows-1252.
-QString decodeText(QByteArrayView bytes, QByteArrayView charset);
 
+struct PageFortune {
+    std::optional<QString> text; // the fortune, converted and decoded
+    QString unreadable;          // why the page's fortune cannot be read (no text); empty when it has none
+};
 // The fortune of a page body, decoded by the charset that the response header
-// or else the page declares. Nothing when the page holds no fortune.
-std::optional<QString> extractFortune(QByteArrayView body, QByteArrayView contentType);
+// or else the page declares (UTF-8 or Windows-1252 when neither does).
+PageFortune extractFortune(QByteArrayView body, QByteArrayView contentType);
 
 // The hidden extraction test's own cut: 20 characters from the start position
 // (fewer at the end of the buffer). Without a table marker it starts at 130.

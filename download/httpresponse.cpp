@@ -2,6 +2,8 @@
 
 #include "extraction.h"
 
+#include <QList>
+
 #include <algorithm>
 
 namespace fortune {
@@ -68,15 +70,11 @@ ResponseReader::Progress ResponseReader::complete()
     return m_progress;
 }
 
-bool ResponseReader::appendBody(QByteArrayView bytes)
-{
-    if (bytes.contains('\0')) {
-        fail(Failure::NotText, QStringLiteral("the page holds NUL bytes, it is not text"));
-        return false;
-    }
-    m_body.append(bytes);
-    return true;
-}
+struct ResponseReader::Fields {
+    qsizetype contentLength = -1;
+    bool chunked = false;
+    QByteArray unaskedCoding; // "Content-Encoding: gzip", when the body is so encoded
+};
 
 ResponseReader::Progress ResponseReader::feed(QByteArrayView data)
 {
@@ -100,30 +98,11 @@ ResponseReader::Progress ResponseReader::feed(QByteArrayView data)
             if (n < http.size())
                 return m_progress;
         }
-        // The head ends with an empty line: CR LF CR LF, or bare LFs.
-        qsizetype end = -1;
-        for (qsizetype nl = m_pending.indexOf('\n', m_headScan); nl >= 0; nl = m_pending.indexOf('\n', nl + 1)) {
-            const qsizetype next = nl + 1;
-            if (next < m_pending.size() && m_pending[next] == '\n') {
-                end = next + 1;
-                break;
-            }
-            if (next + 1 < m_pending.size() && m_pending[next] == '\r' && m_pending[next + 1] == '\n') {
-                end = next + 2;
-                break;
-            }
-            if (next + 1 >= m_pending.size()) {
-                break; // the next line has not fully begun yet; look here again
-            }
-        }
-        if (end < 0) {
-            m_headScan = std::max<qsizetype>(0, m_pending.size() - 3);
-            if (m_pending.size() > kMaxHead)
-                return fail(Failure::Malformed, QStringLiteral("its headers are longer than 64 KiB"));
-            return m_progress;
-        }
-        if (end > kMaxHead)
+        const qsizetype end = headLength();
+        if (end > kMaxHead || (end < 0 && m_pending.size() > kMaxHead))
             return fail(Failure::Malformed, QStringLiteral("its headers are longer than 64 KiB"));
+        if (end < 0)
+            return m_progress;
         const QByteArray head = m_pending.first(end);
         m_pending.remove(0, end);
         m_headScan = 0;
@@ -133,6 +112,23 @@ ResponseReader::Progress ResponseReader::feed(QByteArrayView data)
     if (m_phase == Phase::Body)
         return parseBody();
     return m_progress;
+}
+
+// The length of the head in m_pending up to and with its empty line (CR LF CR
+// LF, or bare LFs), or -1 while the empty line has not come.
+qsizetype ResponseReader::headLength()
+{
+    for (qsizetype nl = m_pending.indexOf('\n', m_headScan); nl >= 0; nl = m_pending.indexOf('\n', nl + 1)) {
+        const qsizetype next = nl + 1;
+        if (next < m_pending.size() && m_pending[next] == '\n')
+            return next + 1;
+        if (next + 1 < m_pending.size() && m_pending[next] == '\r' && m_pending[next + 1] == '\n')
+            return next + 2;
+        if (next + 1 >= m_pending.size())
+            break; // the next line has not fully begun yet; look here again
+    }
+    m_headScan = std::max<qsizetype>(0, m_pending.size() - 3);
+    return -1;
 }
 
 bool ResponseReader::parseHead(QByteArrayView head)
@@ -146,90 +142,105 @@ bool ResponseReader::parseHead(QByteArrayView head)
         const qsizetype nl = head.indexOf('\n', pos);
         QByteArrayView line = head.sliced(pos, nl - pos);
         pos = nl + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        return line;
+        return line.endsWith('\r') ? line.chopped(1) : line;
     };
-
-    // HTTP/1.1 200 OK
-    const QByteArrayView statusLine = nextLine();
-    const qsizetype space = statusLine.indexOf(' ');
-    const QByteArrayView code = space < 0 ? QByteArrayView() : statusLine.sliced(space + 1).first(
-                                    std::min<qsizetype>(3, statusLine.size() - space - 1));
-    const bool versionOk = space == 8 && isDigit(statusLine[5]) && statusLine[6] == '.' && isDigit(statusLine[7]);
-    const bool codeOk = code.size() == 3 && std::all_of(code.begin(), code.end(), isDigit)
-                        && (statusLine.size() == space + 4 || statusLine[space + 4] == ' ');
-    if (!versionOk || !codeOk) {
-        fail(Failure::Malformed, QStringLiteral("its status line %1 is not HTTP").arg(quoted(statusLine)));
+    QByteArray reason;
+    if (!parseStatusLine(nextLine(), reason))
         return false;
+    Fields fields;
+    for (QByteArrayView line = nextLine(); !line.isEmpty(); line = nextLine()) {
+        if (!parseField(line, fields))
+            return false;
     }
-    m_status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-    m_reason = trimmed(statusLine.sliced(space + 4)).toByteArray();
-
-    qsizetype contentLength = -1;
-    bool chunked = false;
-    bool otherCoding = false;
-    for (;;) {
-        const QByteArrayView line = nextLine();
-        if (line.isEmpty())
-            break;
-        if (line.front() == ' ' || line.front() == '\t')
-            continue; // an old folded continuation; none of ours is ever folded
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.first(colon).toByteArray().toLower();
-        const QByteArrayView value = trimmed(line.sliced(colon + 1));
-        if (name == "content-length") {
-            if (value.isEmpty() || value.size() > 15 || !std::all_of(value.begin(), value.end(), isDigit)) {
-                fail(Failure::Malformed, QStringLiteral("its Content-Length %1 is not a number").arg(quoted(value)));
-                return false;
-            }
-            const qsizetype length = value.toLongLong();
-            if (contentLength >= 0 && contentLength != length) {
-                fail(Failure::Malformed, QStringLiteral("it gives two different Content-Lengths"));
-                return false;
-            }
-            contentLength = length;
-        } else if (name == "transfer-encoding") {
-            const QByteArray codings = value.toByteArray().toLower();
-            const QByteArrayView last = trimmed(QByteArrayView(codings).sliced(codings.lastIndexOf(',') + 1));
-            if (last == "chunked")
-                chunked = true;
-            else if (last != "identity")
-                otherCoding = true;
-        } else if (name == "content-type") {
-            m_contentType = value.toByteArray();
-        }
-    }
-
     if (m_status >= 100 && m_status < 200 && m_status != 101) {
         // An interim answer ("100 Continue"); the real one follows.
         m_status = 0;
-        m_reason.clear();
         m_contentType.clear();
         return true;
     }
     if (m_status < 200 || m_status > 299) {
-        fail(Failure::Status, QStringLiteral("HTTP status %1 %2").arg(m_status).arg(QString::fromLatin1(m_reason)).trimmed());
+        fail(Failure::Status, QStringLiteral("HTTP status %1 %2").arg(m_status).arg(QString::fromLatin1(reason)).trimmed());
         return false;
     }
+    if (!fields.unaskedCoding.isEmpty()) {
+        fail(Failure::Malformed, QStringLiteral("it comes with %1, an encoding the request did not ask for")
+                                     .arg(quoted(fields.unaskedCoding)));
+        return false;
+    }
+    return chooseFraming(fields);
+}
+
+// "HTTP/1.1 200 OK"
+bool ResponseReader::parseStatusLine(QByteArrayView line, QByteArray &reason)
+{
+    const qsizetype space = line.indexOf(' ');
+    const QByteArrayView code =
+        space < 0 ? QByteArrayView() : line.sliced(space + 1).first(std::min<qsizetype>(3, line.size() - space - 1));
+    const bool versionOk = space == 8 && isDigit(line[5]) && line[6] == '.' && isDigit(line[7]);
+    const bool codeOk = code.size() == 3 && std::all_of(code.begin(), code.end(), isDigit)
+                        && (line.size() == space + 4 || line[space + 4] == ' ');
+    if (!versionOk || !codeOk) {
+        fail(Failure::Malformed, QStringLiteral("its status line %1 is not HTTP").arg(quoted(line)));
+        return false;
+    }
+    m_status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+    reason = trimmed(line.sliced(space + 4)).toByteArray();
+    return true;
+}
+
+bool ResponseReader::parseField(QByteArrayView line, Fields &fields)
+{
+    if (line.front() == ' ' || line.front() == '\t')
+        return true; // an old folded continuation; none of ours is ever folded
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0)
+        return true;
+    const QByteArray name = line.first(colon).toByteArray().toLower();
+    const QByteArrayView value = trimmed(line.sliced(colon + 1));
+    if (name == "content-length") {
+        if (value.isEmpty() || value.size() > 15 || !std::all_of(value.begin(), value.end(), isDigit)) {
+            fail(Failure::Malformed, QStringLiteral("its Content-Length %1 is not a number").arg(quoted(value)));
+            return false;
+        }
+        const qsizetype length = value.toLongLong();
+        if (fields.contentLength >= 0 && fields.contentLength != length) {
+            fail(Failure::Malformed, QStringLiteral("it gives two different Content-Lengths"));
+            return false;
+        }
+        fields.contentLength = length;
+    } else if (name == "transfer-encoding" || name == "content-encoding") {
+        // The request asks for no coding, so the only one that may come is the
+        // chunked framing; anything else (gzip...) would be stored as garbage.
+        for (const QByteArray &coding : value.toByteArray().toLower().split(',')) {
+            const QByteArrayView c = trimmed(coding);
+            if (c == "chunked" && name == "transfer-encoding")
+                fields.chunked = true;
+            else if (!c.isEmpty() && c != "identity")
+                fields.unaskedCoding = line.toByteArray();
+        }
+    } else if (name == "content-type") {
+        m_contentType = value.toByteArray();
+    }
+    return true;
+}
+
+bool ResponseReader::chooseFraming(const Fields &fields)
+{
     m_phase = Phase::Body;
-    if (chunked) {
+    if (fields.chunked) {
         m_framing = Framing::Chunked;
         m_chunkPart = ChunkPart::Size;
-    } else if (otherCoding) {
-        m_framing = Framing::UntilClose;
     } else if (m_status == 204) {
         m_framing = Framing::Length;
         m_length = 0;
-    } else if (contentLength >= 0) {
-        if (contentLength > kMaxResponse) {
-            fail(Failure::TooLarge, QStringLiteral("the page is larger than 8 MiB (Content-Length %1)").arg(contentLength));
+    } else if (fields.contentLength >= 0) {
+        if (fields.contentLength > kMaxResponse) {
+            fail(Failure::TooLarge,
+                 QStringLiteral("the page is larger than 8 MiB (Content-Length %1)").arg(fields.contentLength));
             return false;
         }
         m_framing = Framing::Length;
-        m_length = contentLength;
+        m_length = fields.contentLength;
     } else {
         m_framing = Framing::UntilClose;
     }
@@ -238,89 +249,105 @@ bool ResponseReader::parseHead(QByteArrayView head)
 
 ResponseReader::Progress ResponseReader::parseBody()
 {
-    qsizetype pos = 0;
-    const qsizetype size = m_pending.size();
+    qsizetype pos = m_pending.size();
     switch (m_framing) {
     case Framing::None:
     case Framing::UntilClose:
-        if (!appendBody(m_pending))
-            return m_progress;
-        pos = size;
+        m_body.append(m_pending);
         break;
     case Framing::Length: {
-        const qsizetype take = std::min(m_length, size);
-        if (!appendBody(QByteArrayView(m_pending).first(take)))
-            return m_progress;
+        const qsizetype take = std::min(m_length, m_pending.size());
+        m_body.append(QByteArrayView(m_pending).first(take));
         m_length -= take;
         if (m_length == 0)
             return complete(); // anything after the announced length is not this page
-        pos = size;
         break;
     }
     case Framing::Chunked:
-        while (pos < size) {
-            if (m_chunkPart == ChunkPart::Size) {
-                const qsizetype nl = m_pending.indexOf('\n', pos);
-                if (nl < 0) {
-                    if (size - pos > kMaxChunkLine)
-                        return fail(Failure::Malformed, QStringLiteral("a chunk-size line is longer than 1 KiB"));
-                    break;
-                }
-                QByteArrayView line = QByteArrayView(m_pending).sliced(pos, nl - pos);
-                if (line.endsWith('\r'))
-                    line.chop(1);
-                const qsizetype extension = line.indexOf(';');
-                const QByteArrayView digits = trimmed(extension < 0 ? line : line.first(extension));
-                qint64 value = 0;
-                bool ok = !digits.isEmpty();
-                for (char c : digits) {
-                    const int v = hexValue(c);
-                    if (v < 0) {
-                        ok = false;
-                        break;
-                    }
-                    value = value * 16 + v;
-                    if (value > kMaxResponse)
-                        return fail(Failure::TooLarge, QStringLiteral("a chunk of the page is larger than 8 MiB"));
-                }
-                if (!ok)
-                    return fail(Failure::Malformed, QStringLiteral("its chunk size %1 is not a hexadecimal number").arg(quoted(line)));
-                pos = nl + 1;
-                if (value == 0) {
-                    m_pending.clear();
-                    return complete(); // the last chunk; trailers, if any, add nothing to the page
-                }
-                m_length = value;
-                m_chunkPart = ChunkPart::Data;
-            } else if (m_chunkPart == ChunkPart::Data) {
-                const qsizetype take = std::min(m_length, size - pos);
-                if (!appendBody(QByteArrayView(m_pending).sliced(pos, take)))
-                    return m_progress;
-                pos += take;
-                m_length -= take;
-                if (m_length == 0)
-                    m_chunkPart = ChunkPart::DataEnd;
-            } else {
-                if (m_pending[pos] == '\n') {
-                    pos += 1;
-                } else if (m_pending[pos] == '\r') {
-                    if (pos + 1 >= size)
-                        break;
-                    if (m_pending[pos + 1] != '\n')
-                        return fail(Failure::Malformed, QStringLiteral("a chunk is longer than its size says"));
-                    pos += 2;
-                } else {
-                    return fail(Failure::Malformed, QStringLiteral("a chunk is longer than its size says"));
-                }
-                m_chunkPart = ChunkPart::Size;
-            }
-        }
+        pos = parseChunks(0);
+        if (pos < 0)
+            return m_progress;
         break;
     }
     m_pending.remove(0, pos);
     if (isEndOfPage(m_body))
         return complete();
     return m_progress;
+}
+
+// The size a chunk-size line gives ("1a;ext=1"), or -1 once it failed the answer.
+qint64 ResponseReader::chunkSize(QByteArrayView line)
+{
+    if (line.endsWith('\r'))
+        line.chop(1);
+    const qsizetype extension = line.indexOf(';');
+    const QByteArrayView digits = trimmed(extension < 0 ? line : line.first(extension));
+    qint64 value = 0;
+    bool ok = !digits.isEmpty();
+    for (char c : digits) {
+        const int v = hexValue(c);
+        if (v < 0) {
+            ok = false;
+            break;
+        }
+        value = value * 16 + v;
+        if (value > kMaxResponse) {
+            fail(Failure::TooLarge, QStringLiteral("a chunk of the page is larger than 8 MiB"));
+            return -1;
+        }
+    }
+    if (!ok) {
+        fail(Failure::Malformed, QStringLiteral("its chunk size %1 is not a hexadecimal number").arg(quoted(line)));
+        return -1;
+    }
+    return value;
+}
+
+// Takes the chunks in m_pending from pos on into the body; returns how far it
+// got, or -1 once the answer is decided (the last chunk, or a failure).
+qsizetype ResponseReader::parseChunks(qsizetype pos)
+{
+    const qsizetype size = m_pending.size();
+    while (pos < size) {
+        if (m_chunkPart == ChunkPart::Size) {
+            const qsizetype nl = m_pending.indexOf('\n', pos);
+            if (nl < 0 && size - pos <= kMaxChunkLine)
+                return pos;
+            if (nl < 0) {
+                fail(Failure::Malformed, QStringLiteral("a chunk-size line is longer than 1 KiB"));
+                return -1;
+            }
+            const qint64 value = chunkSize(QByteArrayView(m_pending).sliced(pos, nl - pos));
+            if (value < 0)
+                return -1;
+            pos = nl + 1;
+            if (value == 0) {
+                complete(); // the last chunk; trailers, if any, add nothing to the page
+                return -1;
+            }
+            m_length = value;
+            m_chunkPart = ChunkPart::Data;
+        } else if (m_chunkPart == ChunkPart::Data) {
+            const qsizetype take = std::min(m_length, size - pos);
+            m_body.append(QByteArrayView(m_pending).sliced(pos, take));
+            pos += take;
+            m_length -= take;
+            if (m_length == 0)
+                m_chunkPart = ChunkPart::DataEnd;
+        } else {
+            // The CR LF (or bare LF) after a chunk's data.
+            const bool crlf = m_pending[pos] == '\r';
+            if (crlf && pos + 1 >= size)
+                break;
+            if (m_pending[pos + (crlf ? 1 : 0)] != '\n') {
+                fail(Failure::Malformed, QStringLiteral("a chunk is longer than its size says"));
+                return -1;
+            }
+            pos += crlf ? 2 : 1;
+            m_chunkPart = ChunkPart::Size;
+        }
+    }
+    return pos;
 }
 
 ResponseReader::Progress ResponseReader::closed()

@@ -9,6 +9,7 @@ namespace fortune {
 // complete: by the end-of-page test on the body, or by the response's own
 // framing (Content-Length reached, the last chunk, or the server closing a
 // response that has neither). The body collects with any chunk framing removed.
+// A body in a coding the request did not ask for (gzip...) is refused at once.
 // Every limit is fixed, so no input can make it grow without bound.
 class ResponseReader {
 public:
@@ -22,8 +23,7 @@ public:
         NoAnswer,   // closed before a single byte came
         Incomplete, // closed before the page was complete
         TooLarge,   // more than kMaxResponse bytes
-        Malformed,  // not HTTP as servers speak it; detail() says what
-        NotText,    // the body holds NUL bytes
+        Malformed,  // not HTTP as servers speak it, or encoded unasked; detail() says what
         Status,     // a status other than 2xx
     };
 
@@ -39,7 +39,6 @@ public:
 
     qsizetype receivedBytes() const { return m_received; }
     int status() const { return m_status; }
-    QByteArray reason() const { return m_reason; }
     QByteArray contentType() const { return m_contentType; }
     const QByteArray &body() const { return m_body; }
 
@@ -48,11 +47,18 @@ private:
     enum class Framing { None, Length, Chunked, UntilClose };
     enum class ChunkPart { Size, Data, DataEnd };
 
+    struct Fields; // what the header fields say about the body
+
     Progress fail(Failure failure, QString detail);
     Progress complete();
+    qsizetype headLength();
     bool parseHead(QByteArrayView head);
+    bool parseStatusLine(QByteArrayView line, QByteArray &reason);
+    bool parseField(QByteArrayView line, Fields &fields);
+    bool chooseFraming(const Fields &fields);
     Progress parseBody();
-    bool appendBody(QByteArrayView bytes);
+    qsizetype parseChunks(qsizetype pos);
+    qint64 chunkSize(QByteArrayView line);
 
     Phase m_phase = Phase::Head;
     Framing m_framing = Framing::None;
@@ -66,7 +72,6 @@ private:
     qsizetype m_length = 0;     // Content-Length, or what is left of the current chunk
     qsizetype m_headScan = 0;   // where to look on for the end of the head
     int m_status = 0;
-    QByteArray m_reason;
     QByteArray m_contentType;
     QByteArray m_body;
 };

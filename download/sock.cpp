@@ -2,37 +2,15 @@
 
 #include "logging.h"
 
+#include <QTcpSocket>
+
 namespace fortune {
 
-Sock::Sock(QObject *parent) : QObject(parent)
-{
-    for (QTcpSocket &socket : m_sockets) {
-        socket.setParent(this);
-        attach(&socket);
-    }
-}
+Sock::Sock(QObject *parent) : QObject(parent) {}
 
-void Sock::attach(QTcpSocket *socket)
+Sock::~Sock()
 {
-    // Only the current socket speaks; the other one is closed and silent.
-    connect(socket, &QTcpSocket::connected, this, [this, socket] {
-        // No TCP_NODELAY: the page request leaves in one write on a fresh
-        // connection, which Nagle's algorithm never holds back.
-        if (m_closing || socket != &current())
-            return;
-        emit connected();
-    });
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        if (!m_closing && socket == &current())
-            emit DataArrival(socket->bytesAvailable());
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
-        if (m_closing || socket != &current())
-            return;
-        m_error = true;
-        qCDebug(lcDownload) << "socket error" << error << socket->errorString();
-        emit failed(socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
-    });
+    Close();
 }
 
 void Sock::setSite(const SiteSettings &site)
@@ -43,50 +21,67 @@ void Sock::setSite(const SiteSettings &site)
 
 bool Sock::Connect()
 {
-    if (current().state() != QAbstractSocket::UnconnectedState)
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
         return false;
-    m_error = false;
-    m_current = 1 - m_current;
-    current().connectToHost(RemoteHost, RemotePort);
+    Close();
+    // No TCP_NODELAY: the page request leaves in one write on a fresh
+    // connection, which Nagle's algorithm never holds back.
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &Sock::connected);
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] { emit DataArrival(m_socket->bytesAvailable()); });
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        m_error = true;
+        qCDebug(lcDownload) << "socket error" << error << m_socket->errorString();
+        emit failed(m_socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
+    });
+    m_socket->connectToHost(RemoteHost, RemotePort);
     return true;
 }
 
 int Sock::State() const
 {
-    switch (current().state()) {
-    case QAbstractSocket::UnconnectedState: return m_error ? Error : Closed;
+    switch (m_socket ? m_socket->state() : QAbstractSocket::UnconnectedState) {
     case QAbstractSocket::HostLookupState: return ResolvingHost;
     case QAbstractSocket::ConnectingState: return Connecting;
     case QAbstractSocket::ConnectedState: return Connected;
-    case QAbstractSocket::BoundState: return Open;
-    case QAbstractSocket::ListeningState: return Listening;
-    case QAbstractSocket::ClosingState: return Closing;
+    default: return m_error ? Error : Closed;
     }
-    return Closed;
 }
 
 bool Sock::SendData(QByteArrayView text)
 {
-    if (current().state() != QAbstractSocket::ConnectedState)
+    if (State() != Connected)
         return false;
-    return current().write(text.data(), text.size()) == text.size();
+    return m_socket->write(text.data(), text.size()) == text.size();
+}
+
+void Sock::flush()
+{
+    if (m_socket)
+        m_socket->flush();
 }
 
 QByteArray Sock::GetData()
 {
-    return current().readAll();
+    return m_socket ? m_socket->readAll() : QByteArray();
 }
 
 void Sock::Close()
 {
     m_error = false;
-    if (current().state() == QAbstractSocket::UnconnectedState)
+    if (!m_socket)
         return;
-    // abort() reports the disconnection synchronously; none of that is news to
-    // whoever asked for the close.
-    m_closing = true;
-    current().abort();
-    m_closing = false;
+    // Close may come from within one of the socket's own signals: the object
+    // goes once control is back in the event loop, and says nothing more.
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_socket->deleteLater();
+    m_socket = nullptr;
+}
+
+QString Sock::errorString() const
+{
+    return m_socket ? m_socket->errorString() : QString();
 }
 
 } // namespace fortune

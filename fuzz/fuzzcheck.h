@@ -3,7 +3,6 @@
 // What every fuzz target shares: a check that stops the run with a message
 // libFuzzer shows next to the input that broke it.
 
-#include <QByteArray>
 #include <QByteArrayView>
 
 #include <cstdio>
@@ -19,22 +18,8 @@
     } while (0)
 
 namespace fuzz {
-
 inline QByteArrayView bytes(const uint8_t *data, size_t size)
 {
     return QByteArrayView(reinterpret_cast<const char *>(data), qsizetype(size));
 }
-
-// A small deterministic generator, so cut positions come from the input.
-struct Rng {
-    quint32 state;
-    quint32 next()
-    {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
-};
-
 } // namespace fuzz

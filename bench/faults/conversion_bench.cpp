@@ -34,7 +34,7 @@ double medianMs(qsizetype tags, int runs)
     for (int r = 0; r < runs; ++r) {
         QElapsedTimer clock;
         clock.start();
-        const std::optional<QString> fortune = extractFortune(page, "text/html; charset=utf-8");
+        const std::optional<QString> fortune = extractFortune(page, "text/html; charset=utf-8").text;
         times.push_back(double(clock.nsecsElapsed()) / 1e6);
         // A million empty lines and "end": CR LF per tag.
         if (!fortune || fortune->size() != 2 * tags + 3 || !fortune->endsWith(QLatin1String("\r\nend"))) {

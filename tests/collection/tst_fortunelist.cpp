@@ -1,5 +1,6 @@
 #include "browsing.h"
 #include "fortunelist.h"
+#include "textdecoding.h"
 
 #include <QTest>
 

@@ -5,24 +5,19 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
-
 FakeSite::FakeSite()
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeSite::accept);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            const int index = int(m_received.size());
+            m_received.append(QByteArray());
+            socket->setParent(this);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, index] { onReadyRead(socket, index); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
     if (!m_server.listen(QHostAddress::LocalHost, 0))
         qFatal("fake site: cannot listen: %s", qPrintable(m_server.errorString()));
-}
-
-void FakeSite::accept()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        const int index = int(m_received.size());
-        m_received.append(QByteArray());
-        socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, index] { onReadyRead(socket, index); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    }
 }
 
 void FakeSite::onReadyRead(QTcpSocket *socket, int index)
@@ -33,38 +28,22 @@ void FakeSite::onReadyRead(QTcpSocket *socket, int index)
         return;
     emit requestReceived(index);
     const Reply reply = m_replies.at(index % m_replies.size());
-    if (reply.end == Reply::End::Silent)
-        return;
-    sendPiece(socket, reply, 0);
+    if (reply.end != Reply::End::Silent)
+        sendPiece(socket, reply, 0);
 }
 
 void FakeSite::sendPiece(QTcpSocket *socket, const Reply &reply, int piece)
 {
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
-    if (piece < reply.pieces.size()) {
+    for (; piece < reply.pieces.size(); ++piece) {
         socket->write(reply.pieces.at(piece));
         socket->flush();
         if (piece + 1 < reply.pieces.size() && reply.dripMs > 0) {
             QTimer::singleShot(reply.dripMs, socket, [this, socket, reply, piece] { sendPiece(socket, reply, piece + 1); });
             return;
         }
-        sendPiece(socket, reply, piece + 1);
-        return;
     }
-    switch (reply.end) {
-    case Reply::End::KeepOpen:
-    case Reply::End::Silent:
-        break;
-    case Reply::End::Close:
+    if (reply.end == Reply::End::Close)
         socket->disconnectFromHost();
-        break;
-    case Reply::End::Reset: {
-        socket->flush();
-        const linger hard{1, 0}; // closing with a zero linger time sends RST
-        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        socket->abort();
-        break;
-    }
-    }
 }

@@ -1,14 +1,16 @@
 // Runs the download loop for many cycles against fortune-site and watches this
 // process's resident memory and open descriptors:
 //
-//   endurance_driver SITE_PROGRAM WORK_DIR DISTINCT SAME
+//   endurance_driver SITE_PROGRAM DISTINCT SAME
 //
 // First DISTINCT cycles against a site serving DISTINCT different fortunes in
 // turn (each one new, so each is stored), then SAME cycles against a site that
 // serves one fortune over and over (stored once, then known). Prints one JSON
-// object per phase and one for the collection at the end; exits 1 when the
-// loop stops with a message. The figures are judged by tst_endurance and by
-// tools/endurance.
+// object per phase and one for the collection at the end, then judges them:
+// descriptors and memory flat after warm-up, every cycle run, and the list, the
+// file and its separator lines all counting the distinct fortunes served. Exits
+// 0 when all of that holds, 1 (saying why on stderr) when not. CTest runs it
+// short (endurance_smoke), tools/endurance long.
 #include "downloadloop.h"
 #include "fortunesfile.h"
 
@@ -20,6 +22,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -27,9 +30,21 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FORTUNE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FORTUNE_ASAN 1
+#endif
+#endif
+
 using namespace fortune;
 
 namespace {
+
+// What a phase may grow beyond four times the text it stored (the list and its
+// index grow by doubling); anything per cycle beyond that is a leak.
+constexpr qint64 kFlatKiB = 256;
 
 qint64 residentKiB()
 {
@@ -121,6 +136,24 @@ struct Phase {
     }
 };
 
+QStringList problems(const Phase &p)
+{
+    QStringList out;
+    if (p.done != p.cycles)
+        out << QStringLiteral("%1 of %2 cycles ran").arg(p.done).arg(p.cycles);
+    if (p.fdEnd != p.fdStart || p.fdMax > p.fdStart + 2)
+        out << QStringLiteral("descriptors not flat: start %1, max %2, end %3").arg(p.fdStart).arg(p.fdMax).arg(p.fdEnd);
+#ifndef FORTUNE_ASAN // the sanitizer keeps freed memory in quarantine
+    const qint64 grown = p.rssEnd - p.rssWarm;
+    const qint64 stored = p.storeEnd - p.storeWarm;
+    if (grown > 4 * stored + kFlatKiB)
+        out << QStringLiteral("memory grew %1 KiB after warm-up for %2 KiB of stored text").arg(grown).arg(stored);
+#endif
+    for (QString &problem : out)
+        problem = p.name + QStringLiteral(": ") + problem;
+    return out;
+}
+
 void print(const QJsonObject &object)
 {
     std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
@@ -133,14 +166,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 5)
-        return die(QStringLiteral("usage: endurance_driver SITE_PROGRAM WORK_DIR DISTINCT SAME"));
+    if (args.size() != 4)
+        return die(QStringLiteral("usage: endurance_driver SITE_PROGRAM DISTINCT SAME"));
     const QString siteProgram = args[1];
-    const QDir work(args[2]);
-    const int distinct = args[3].toInt();
-    const int same = args[4].toInt();
-    if (!work.exists() || distinct < 1 || same < 0)
-        return die(QStringLiteral("WORK_DIR must exist, DISTINCT be at least 1 and SAME at least 0"));
+    const int distinct = args[2].toInt();
+    const int same = args[3].toInt();
+    QTemporaryDir workDir;
+    const QDir work(workDir.path());
+    if (!workDir.isValid() || distinct < 1 || same < 0)
+        return die(QStringLiteral("DISTINCT must be at least 1 and SAME at least 0, with a temporary folder"));
 
     const QString distinctFile = work.filePath(QStringLiteral("site-distinct.txt"));
     const QString sameFile = work.filePath(QStringLiteral("site-same.txt"));
@@ -168,6 +202,16 @@ int main(int argc, char *argv[])
     size_t current = 0;
     QElapsedTimer clock;
     QString failure;
+    // A fault that stalls the loop fails the run in seconds rather than hanging it.
+    QTimer stall;
+    stall.setSingleShot(true);
+    stall.setInterval(10'000);
+    QObject::connect(&stall, &QTimer::timeout, [&] {
+        failure = QStringLiteral("phase %1: no cycle completed for 10 s after cycle %2")
+                      .arg(phases[current].name)
+                      .arg(phases[current].done);
+        QCoreApplication::quit();
+    });
 
     auto sample = [&](qint64 &rss, qint64 &fd) {
         Phase &p = phases[current];
@@ -187,12 +231,14 @@ int main(int argc, char *argv[])
         loop.setSite(SiteSettings{QStringLiteral("127.0.0.1"), p.port});
         sample(p.rssStart, p.fdStart);
         clock.start();
+        stall.start();
         loop.start();
     };
     QObject::connect(&loop, &DownloadLoop::fortuneStored, [&] { ++phases[current].stored; });
     QObject::connect(&loop, &DownloadLoop::cycleCompleted, [&] {
         Phase &p = phases[current];
         ++p.done;
+        stall.start();
         if (p.done == p.warmUp()) {
             sample(p.rssWarm, p.fdWarm);
             p.storeWarm = list.storeBytes() / 1024;
@@ -200,12 +246,18 @@ int main(int argc, char *argv[])
             qint64 rss, fd;
             sample(rss, fd);
         }
-        if (p.done == p.cycles)
-            loop.stop();
+        if (p.done < p.cycles)
+            return;
+        loop.stop();
+        if (loop.isRunning()) {
+            failure = QStringLiteral("phase %1: the loop still runs after stop()").arg(p.name);
+            QCoreApplication::quit();
+        }
     });
     QObject::connect(&loop, &DownloadLoop::finished, [&](const QString &message) {
         Phase &p = phases[current];
         p.seconds = double(clock.nsecsElapsed()) / 1e9;
+        stall.stop();
         if (!message.isEmpty()) {
             failure = QStringLiteral("phase %1, cycle %2: %3").arg(p.name).arg(p.done + 1).arg(message);
             QCoreApplication::quit();
@@ -228,10 +280,20 @@ int main(int argc, char *argv[])
     QFile file(collection);
     const QByteArray closing = "\r\n" + kSeparator.toByteArray() + "\r\n";
     const qsizetype separators = file.open(QIODevice::ReadOnly) ? file.readAll().count(closing) : -1;
-    print({{"distinct_served", distinct + (same > 0 ? 1 : 0)},
+    const qint64 served = distinct + (same > 0 ? 1 : 0);
+    const qint64 inFile = loaded.outcome == LoadResult::Outcome::Loaded ? qint64(back.count()) : -1;
+    print({{"distinct_served", served},
            {"count", qint64(list.count())},
-           {"in_file", loaded.outcome == LoadResult::Outcome::Loaded ? qint64(back.count()) : -1},
+           {"in_file", inFile},
            {"separators", qint64(separators)},
            {"store_kib", qint64(list.storeBytes() / 1024)}});
-    return 0;
+
+    QStringList failed = problems(phases[0]) + problems(phases[1]);
+    if (phases[0].stored != distinct || (same > 0 && phases[1].stored != 1))
+        failed << QStringLiteral("stored %1 new and %2 repeated fortunes").arg(phases[0].stored).arg(phases[1].stored);
+    if (list.count() != served || inFile != served || separators != served)
+        failed << QStringLiteral("the list, the file and the fortunes served disagree");
+    for (const QString &problem : failed)
+        std::fprintf(stderr, "endurance_driver: FAILED: %s\n", qPrintable(problem));
+    return failed.isEmpty() ? 0 : 1;
 }
