@@ -5,9 +5,11 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <vector>
 
 namespace fortune {
 
@@ -35,27 +37,32 @@ private:
             m_outcome = Outcome::OwnFormat;
             return false;
         }
-        m_fortune.append(text.data(), text.size());
-        m_fortune.append("\r\n", 2);
+        if (m_used + text.size() + 2 > qsizetype(m_fortune.size()))
+            m_fortune.resize(std::max(2 * m_fortune.size(), size_t(m_used + text.size() + 2)));
+        std::memcpy(m_fortune.data() + m_used, text.data(), size_t(text.size()));
+        m_used += text.size();
+        m_fortune[size_t(m_used++)] = '\r';
+        m_fortune[size_t(m_used++)] = '\n';
         return true;
     }
 
     bool closeFortune()
     {
-        if (!isEmptyFortune(m_fortune)) {
-            if (m_list.isFull()) {
-                m_outcome = Outcome::Full;
-                return false;
-            }
-            m_list.store(isValidUtf8(m_fortune) ? QByteArrayView(m_fortune)
-                                                : QByteArrayView(decodeFortune(m_fortune).toUtf8()));
+        const QByteArrayView fortune(m_fortune.data(), m_used);
+        m_used = 0;
+        if (isEmptyFortune(fortune))
+            return true;
+        if (m_list.isFull()) {
+            m_outcome = Outcome::Full;
+            return false;
         }
-        m_fortune.resize(0);
+        m_list.store(isValidUtf8(fortune) ? fortune : QByteArrayView(decodeFortune(fortune).toUtf8()));
         return true;
     }
 
     FortuneList &m_list;
-    QByteArray m_fortune; // the one being read, in the stored form
+    std::vector<char> m_fortune = std::vector<char>(4096); // the one being read, in the stored form
+    qsizetype m_used = 0;
     Outcome m_outcome = Outcome::Done;
 };
 
@@ -144,6 +151,9 @@ AnyFileLoad loadAnyFortunesFile(const QString &path)
         return load;
     }
     try {
+        // A lone LF becomes CR LF; what is reserved but never written costs
+        // address space only.
+        load.list->reserveBytes(qsizetype(file.size() + file.size() / 2));
         switch (ClassicReader(*load.list).read(file)) {
         case ClassicReader::Outcome::Done:
             load.classic = true;
