@@ -74,6 +74,12 @@ private slots:
         const fortune::AnyFileLoad debian = fortune::loadAnyFortunesFile(kFortunes);
         QVERIFY(debian.classic && debian.list->count() > 100);
         const Records fortunes = recordsOf(*debian.list);
+        QProcess site; // what tools/run serves to the window
+        site.start(QStringLiteral(FORTUNE_SITE), {"--port", "0", "--file", kFortunes});
+        QVERIFY(site.waitForReadyRead(20'000));
+        QVERIFY2(site.readAll().contains(" " + QByteArray::number(fortunes.size()) + " fortunes"), site.readAllStandardError());
+        site.kill();
+        site.waitForFinished();
         QByteArray collection; // and a fortune with a line "%", an empty one, one in Windows-1252
         for (const QByteArray &text : fortunes + Records{"100\r\n%\r\n", "", "Caf\xE9 Love\r\n"})
             collection += text + testutil::kSep + "\r\n";
