@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "classicfile.h"
 #include "fortunelist.h"
 #include "fortunesfile.h"
 #include "location.h"
@@ -22,6 +23,7 @@ namespace {
 const QString kCount = QStringLiteral("count");
 const QString kSearch = QStringLiteral("search");
 const QString kRandom = QStringLiteral("random");
+const QString kExport = QStringLiteral("export");
 const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
@@ -40,9 +42,13 @@ QList<QCommandLineOption> programOptions()
         {kSearch, QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
          QStringLiteral("TERM")},
         {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
+        {kExport,
+         QStringLiteral("Write the collection to FILE in the classic fortune format "
+                        "(for strfile and fortune)."),
+         QStringLiteral("FILE")},
         {kFile,
-         QStringLiteral("Read the fortunes file PATH instead of the collection "
-                        "(with --count, --search or --random)."),
+         QStringLiteral("Use the fortunes file PATH instead of the collection "
+                        "(with --count, --search, --random or --export)."),
          QStringLiteral("PATH")},
         {kSite, QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given)."),
          QStringLiteral("HOST[:PORT]")},
@@ -55,7 +61,7 @@ void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Collects fortunes from the web, pages through them and searches them.\n"
-        "Without --count, --search or --random it opens its window."));
+        "Without --count, --search, --random or --export it opens its window."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(programOptions());
@@ -259,9 +265,10 @@ Invocation parseArguments(const QStringList &args)
     };
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
-    const int actions = int(parser.isSet(kCount)) + int(parser.isSet(kSearch)) + int(parser.isSet(kRandom));
+    const int actions = int(parser.isSet(kCount)) + int(parser.isSet(kSearch)) + int(parser.isSet(kRandom))
+                        + int(parser.isSet(kExport));
     if (actions > 1)
-        return usage(QStringLiteral("use only one of --count, --search and --random"));
+        return usage(QStringLiteral("use only one of --count, --search, --random and --export"));
     if (parser.isSet(kCount)) {
         invocation.action = Invocation::Action::Count;
     } else if (parser.isSet(kSearch)) {
@@ -269,10 +276,15 @@ Invocation parseArguments(const QStringList &args)
         invocation.term = parser.value(kSearch);
     } else if (parser.isSet(kRandom)) {
         invocation.action = Invocation::Action::Random;
+    } else if (parser.isSet(kExport)) {
+        invocation.action = Invocation::Action::Export;
+        invocation.exportFile = parser.value(kExport);
+        if (invocation.exportFile.isEmpty())
+            return usage(QStringLiteral("--export needs a path"));
     }
     if (parser.isSet(kFile)) {
         if (invocation.action == Invocation::Action::Window)
-            return usage(QStringLiteral("--file goes with --count, --search or --random"));
+            return usage(QStringLiteral("--file goes with --count, --search, --random or --export"));
         invocation.file = parser.value(kFile);
         if (invocation.file.isEmpty())
             return usage(QStringLiteral("--file needs a path"));
@@ -317,6 +329,19 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
             return *failed;
         const QString message = searchMessage(list.countContaining(invocation.term), invocation.term);
         return print(out, err, message.toUtf8() + '\n');
+    }
+    case Invocation::Action::Export: {
+        FortuneList list;
+        if (const auto failed = loadForCount(invocation, path, list, err))
+            return *failed;
+        const ClassicExport done = exportClassicFile(list, invocation.exportFile, path);
+        if (!done.error.isEmpty())
+            return fail(err, done.error);
+        if (done.leftOut > 0) { // a warning: the rest was exported
+            fail(err, QStringLiteral("%1 fortunes left out: a line of theirs is exactly \"%\", which ends a "
+                                     "fortune in the classic format.").arg(done.leftOut));
+        }
+        return print(out, err, QByteArray::number(done.written) + " fortunes exported\n");
     }
     case Invocation::Action::Random: {
         const RandomPick pick = pickRandomFortune(path, random);

@@ -31,11 +31,13 @@ struct Invocation {
         Count,      // --count
         Search,     // --search TERM
         Random,     // --random
+        Export,     // --export FILE
         UsageError, // error says what is wrong
     };
     Action action = Action::Window;
     QString term;  // --search
     QString file;  // --file; empty means the program's own collection
+    QString exportFile; // --export
     StartOptions start;
     QString error;
 };

@@ -1,12 +1,12 @@
-// fortune-site: serves fortune pages from a fortunes file on this machine, so
-// that downloads can be tried without any outside server:
+// fortune-site: serves fortune pages from a fortunes file (or a classic
+// fortune file, such as Debian's /usr/share/games/fortunes/fortunes) on this
+// machine, so that downloads can be tried without any outside server:
 //
 //   fortune-site --port 8080 --file fortunes.txt [--random | --sequential]
 //   fortune-collector --site 127.0.0.1:8080
 //
 // Every GET /fortune.shtml answers with the next (or a random) fortune's page.
-#include "fortunelist.h"
-#include "fortunesfile.h"
+#include "classicfile.h"
 #include "sitepage.h"
 
 #include <QCommandLineParser>
@@ -110,7 +110,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port (0: any free port)."),
                                         QStringLiteral("N"));
-    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("The fortunes file to serve."),
+    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("The fortunes file (or classic fortune file) to serve."),
                                         QStringLiteral("PATH"));
     const QCommandLineOption listenOption(QStringLiteral("listen"),
                                           QStringLiteral("Address to listen on (default 127.0.0.1)."),
@@ -137,13 +137,13 @@ int main(int argc, char *argv[])
     if (!address.setAddress(parser.value(listenOption)))
         return die(QStringLiteral("--listen %1 is not an IP address").arg(parser.value(listenOption)));
 
-    fortune::FortuneList list;
     const QString path = parser.value(fileOption);
-    const fortune::LoadResult loaded = fortune::loadFortunesFile(path, list);
-    if (loaded.outcome == fortune::LoadResult::Outcome::Missing)
+    const fortune::AnyFileLoad loaded = fortune::loadAnyFortunesFile(path);
+    if (loaded.result.outcome == fortune::LoadResult::Outcome::Missing)
         return die(QStringLiteral("%1 does not exist").arg(path));
-    if (loaded.outcome == fortune::LoadResult::Outcome::Failed)
-        return die(loaded.error);
+    if (loaded.result.outcome == fortune::LoadResult::Outcome::Failed)
+        return die(loaded.result.error);
+    fortune::FortuneList &list = *loaded.list;
     if (list.count() == 0)
         return die(QStringLiteral("%1 holds no fortunes").arg(path));
 

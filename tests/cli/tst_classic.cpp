@@ -1,0 +1,139 @@
+// Classic fortune files (Debian's fortunes-min): the reader, and --export
+// against the classic programs themselves, strfile and fortune.
+#include "../testutil.h"
+#include "classicfile.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using Records = QList<QByteArray>;
+
+namespace {
+
+const QString kFortunes = u"/usr/share/games/fortunes/fortunes"_s;
+
+Records recordsOf(const fortune::FortuneList &list)
+{
+    Records out;
+    for (qsizetype i = 0; i < list.count(); ++i)
+        out << list.rawAt(i).toByteArray();
+    return out;
+}
+
+testutil::Ran program(const QStringList &args)
+{
+    return testutil::run(QStringLiteral(FORTUNE_EXE), args, QProcessEnvironment::systemEnvironment(), 60'000);
+}
+
+} // namespace
+
+class TestClassic : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
+
+private slots:
+    void reader_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<Records>("records");
+        const QByteArray longLine(3 << 20, 'x'); // longer than one read
+        QTest::newRow("LF, % after each") << "a\nb\n%\nc\n%\n"_ba << Records{"a\r\nb\r\n", "c\r\n"};
+        QTest::newRow("the last without % or line end") << "a\n%\nlast"_ba << Records{"a\r\n", "last\r\n"};
+        QTest::newRow("CR LF") << "a\r\n%\r\nb\r\n"_ba << Records{"a\r\n", "b\r\n"};
+        QTest::newRow("nothing to read is left out") << "%\n%\n \n\t\n%\nx\n%\n%"_ba << Records{"x\r\n"};
+        QTest::newRow("lines that only look like %") << "% a\n%%\n %\n50%\n%\n"_ba << Records{"% a\r\n%%\r\n %\r\n50%\r\n"};
+        QTest::newRow("blank lines and a stray CR stay") << "a\n\nb\rc\n\n%\n"_ba << Records{"a\r\n\r\nb\rc\r\n\r\n"};
+        QTest::newRow("Windows-1252 where not UTF-8") << "caf\xE9 \x80\n%\n\xE2\x82\xAC\n"_ba
+                                                       << Records{"caf\xC3\xA9 \xE2\x82\xAC\r\n", "\xE2\x82\xAC\r\n"};
+        QTest::newRow("UTF-8 byte-order mark") << "\xEF\xBB\xBF" "a\n%\n"_ba << Records{"a\r\n"};
+        QTest::newRow("own format, % lines and all") << "x\r\n%\r\n" + testutil::kSep + "\r\ny\r\n" << Records{"x\r\n%\r\n"};
+        QTest::newRow("empty file") << QByteArray() << Records{};
+        QTest::newRow("a line longer than a read") << longLine + "\n%\ny" << Records{longLine + "\r\n", "y\r\n"};
+    }
+
+    void reader()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(testutil::writeFile(path("in"), file));
+        const fortune::AnyFileLoad load = fortune::loadAnyFortunesFile(path("in"));
+        QCOMPARE(load.result.outcome, fortune::LoadResult::Outcome::Loaded);
+        QTEST(recordsOf(*load.list), "records");
+    }
+
+    // strfile indexes the export, fortune picks from it and finds in it
+    // what --search finds, and reading it back gives the same fortunes.
+    void againstFortune()
+    {
+        QVERIFY2(QFile::exists(u"/usr/games/fortune"_s) && QFile::exists(kFortunes), "run tools/deps --test");
+        const fortune::AnyFileLoad debian = fortune::loadAnyFortunesFile(kFortunes);
+        QVERIFY(debian.classic && debian.list->count() > 100);
+        const Records fortunes = recordsOf(*debian.list);
+        QProcess site; // what tools/run serves to the window
+        site.start(QStringLiteral(FORTUNE_SITE), {"--port", "0", "--file", kFortunes});
+        QVERIFY(site.waitForReadyRead(20'000));
+        QVERIFY2(site.readAll().contains(" " + QByteArray::number(fortunes.size()) + " fortunes"), site.readAllStandardError());
+        site.kill();
+        site.waitForFinished();
+        QByteArray collection; // and a fortune with a line "%", an empty one, one in Windows-1252
+        for (const QByteArray &text : fortunes + Records{"100\r\n%\r\n", "", "Caf\xE9 Love\r\n"})
+            collection += text + testutil::kSep + "\r\n";
+        QVERIFY(testutil::writeFile(path("c.txt"), collection));
+        const testutil::Ran exported = program({"--export", path("e"), "--file", path("c.txt")});
+        QCOMPARE(exported.code, 0);
+        QCOMPARE(exported.out, QByteArray::number(fortunes.size() + 1) + " fortunes exported\n");
+        QVERIFY2(exported.err.startsWith("fortune-collector: 1 fortunes left out"), exported.err);
+
+        const testutil::Ran indexed = testutil::run(u"strfile"_s, {path("e")});
+        QCOMPARE(QRegularExpression(u"There were (\\d+) strings"_s).match(QString::fromUtf8(indexed.out)).captured(1),
+                 QString::number(fortunes.size() + 1));
+        Records written = fortunes;
+        written << "Caf\xC3\xA9 Love\r\n";
+        for (QByteArray &text : written)
+            text.replace("\r\n", "\n");
+        const testutil::Ran picked = testutil::run(u"/usr/games/fortune"_s, {path("e")});
+        QVERIFY2(picked.code == 0 && written.contains(picked.out), picked.out + picked.err);
+        for (const char *term : {"love", "the", "zyxxy"}) {
+            const testutil::Ran found = testutil::run(u"/usr/games/fortune"_s, {"-i", "-m", term, path("e")});
+            const testutil::Ran searched = program({"--search", term, "--file", path("c.txt")});
+            QCOMPARE(searched.out, QByteArray::number(found.out.count("\n%\n")) + " fortunes contain '" + term + "'.\n");
+        }
+        const fortune::AnyFileLoad back = fortune::loadAnyFortunesFile(path("e"));
+        QCOMPARE(recordsOf(*back.list), fortunes + Records{"Caf\xC3\xA9 Love\r\n"});
+    }
+
+    // Never onto the file it reads, by any name.
+    void exportRefused_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("the same name") << QString();
+        QTest::newRow("a symbolic link") << u"symbolic"_s;
+        QTest::newRow("a hard link") << u"hard"_s;
+    }
+
+    void exportRefused()
+    {
+        QFETCH(QString, link);
+        const QByteArray collection = testutil::fortunesFile({"one", "two"});
+        QVERIFY(testutil::writeFile(path("c.txt"), collection));
+        QString target = path("c.txt");
+        if (!link.isEmpty()) {
+            target = m_dir.filePath(link);
+            QFile::remove(target);
+            QVERIFY(link == u"hard"_s ? ::link(qPrintable(path("c.txt")), qPrintable(target)) == 0
+                                      : QFile::link(path("c.txt"), target));
+        }
+        const testutil::Ran ran = program({"--export", target, "--file", path("c.txt")});
+        QCOMPARE(ran.code, 1);
+        QVERIFY2(ran.err.contains("itself"), ran.err);
+        QCOMPARE(testutil::readFile(path("c.txt")), collection);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClassic)
+#include "tst_classic.moc"
