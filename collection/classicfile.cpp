@@ -1,4 +1,5 @@
 #include "classicfile.h"
+#include "textdecoding.h"
 
 #include <QDir>
 #include <QFile>
