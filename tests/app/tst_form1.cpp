@@ -281,8 +281,10 @@ private slots:
         QFETCH(QString, whole);
         QFETCH(bool, overflows);
         QFETCH(QString, ink);
-        while (m_shown->text("lblFNum") != QString::number(index))
+        // Bounded: a load that lost fortunes must fail here, not cycle for ever.
+        for (int clicks = 0; clicks <= index && m_shown->text("lblFNum") != QString::number(index); ++clicks)
             m_shown->click("cmdNext");
+        QCOMPARE(m_shown->text("lblFNum"), QString::number(index));
         auto *label = m_shown->find<QLabel>("lblFortune");
         // Plain text, and nothing cut at an edge: the label's own measure of its text fits its design size.
         QVERIFY2(label->textFormat() == Qt::PlainText && label->rect().contains(QRect(QPoint(), label->sizeHint())),
