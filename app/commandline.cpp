@@ -145,7 +145,7 @@ std::optional<int> loadForCount(const Invocation &invocation, const QString &pat
         // line that is not there is a mistake.
         if (invocation.file.isEmpty())
             return std::nullopt;
-        return fail(err, QStringLiteral("cannot read %1: no such file").arg(path));
+        return fail(err, fileMessage(FileAccess::Read, FileProblem::Missing, path));
     case LoadResult::Outcome::Failed:
         return fail(err, loaded.error.isEmpty() ? QStringLiteral("cannot read %1").arg(path)
                                                 : loaded.error);
@@ -275,7 +275,7 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         case RandomPick::Outcome::Missing:
             if (invocation.file.isEmpty())
                 return 0;
-            return fail(err, QStringLiteral("cannot read %1: no such file").arg(path));
+            return fail(err, fileMessage(FileAccess::Read, FileProblem::Missing, path));
         case RandomPick::Outcome::Failed:
             return fail(err, pick.error);
         }

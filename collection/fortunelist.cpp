@@ -172,9 +172,24 @@ void FortuneList::truncate(qsizetype newCount)
 
 bool FortuneList::contains(QByteArrayView text) const
 {
+    return indexOf(text) >= 0;
+}
+
+bool FortuneList::contains(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const
+{
+    return find(text, accept) >= 0;
+}
+
+qsizetype FortuneList::indexOf(QByteArrayView text) const
+{
+    return find(text, {});
+}
+
+qsizetype FortuneList::find(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const
+{
     const qsizetype n = count();
     if (n == 0)
-        return false;
+        return -1;
     if (!m_index) {
         m_index = std::make_unique<Index>();
         // Room to grow by half before a rebuild; a full table fits 2^21 slots.
@@ -189,21 +204,16 @@ bool FortuneList::contains(QByteArrayView text) const
     for (quint32 pos = quint32(h) & mask;; pos = (pos + 1) & mask) {
         const quint32 slot = table[pos];
         if (slot == 0)
-            return false;
-        if ((slot & ~Index::kIndexMask) == tag && rawAt(qsizetype(slot & Index::kIndexMask) - 1) == text)
-            return true;
+            return -1;
+        const qsizetype i = qsizetype(slot & Index::kIndexMask) - 1;
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(i) == text && (!accept || accept(i)))
+            return i;
     }
 }
 
 qsizetype FortuneList::storeBytes() const
 {
     return m_store.size();
-}
-
-void FortuneList::reserveBytes(qsizetype bytes)
-{
-    if (bytes > 0)
-        m_store.reserve(m_store.size() + bytes);
 }
 
 void FortuneList::checkEncodings() const

@@ -227,10 +227,7 @@ void DownloadLoop::FetchFortune()
         fail(tr("The page from %1 held no fortune.").arg(m_site.display()));
         return;
     }
-    // Compared in the form the fortune takes when read back from the file, so
-    // fortunes loaded at start count as known, and so do those stored earlier.
     const QByteArray text = fortune->toUtf8();
-    const bool isNew = !text.isEmpty() && !m_list.contains(recordForm(text));
 
     // This cycle is done with the network. The next connection is started
     // before the fortune is written, so that the handshake and the server's
@@ -247,14 +244,16 @@ void DownloadLoop::FetchFortune()
     QString nextCycleFailure;
     nextCycleFailure.swap(m_heldFailure);
 
-    if (isNew) {
-        const Status status = storeNewFortune(m_fortunesFile, text, m_list);
-        if (!status.ok()) {
-            fail(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
-            return;
-        }
-        m_buffer.clear();
+    // New is what the collection file does not hold yet, whoever wrote it there.
+    const CollectionFile::Stored store =
+        text.isEmpty() ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list);
+    if (!store.status.ok()) {
+        fail(tr("Could not store the fortune from %1: %2").arg(m_site.display(), store.status.error));
+        return;
     }
+    const bool isNew = store.stored;
+    if (isNew)
+        m_buffer.clear();
     const quint64 generation = m_generation;
     if (isNew)
         emit fortuneStored(m_list.count());
