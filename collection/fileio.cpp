@@ -57,8 +57,8 @@ bool OpenFile::lock()
 {
     // Another writer of this program holds it only while it writes one
     // record, so the first try nearly always succeeds. Otherwise look again
-    // every millisecond, for two seconds at most.
-    const QDeadlineTimer deadline(std::chrono::seconds(2));
+    // every millisecond, for three seconds at most.
+    const QDeadlineTimer deadline(std::chrono::seconds(3));
     for (;;) {
         const LockTry got = tryLock();
         if (got != LockTry::Busy)

@@ -119,11 +119,13 @@ FileId OpenFile::id()
     return {quint64(born.toMSecsSinceEpoch()), 0, true};
 }
 
-// A lock file beside the collection: Qt's portable lock between processes,
-// which also clears the lock of a process that died holding it.
+// A lock file beside the collection: Qt's portable lock between processes.
+// A lock held longer than a second is taken for one left by a program that
+// died holding it (a store takes milliseconds); the waits in lock() outlast it.
 OpenFile::LockTry OpenFile::tryLock()
 {
     d->lock = std::make_unique<QLockFile>(m_path + QStringLiteral(".lock"));
+    d->lock->setStaleLockTime(std::chrono::seconds(1));
     if (d->lock->tryLock(0))
         return LockTry::Locked;
     const bool held = d->lock->error() == QLockFile::LockFailedError;

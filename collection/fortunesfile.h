@@ -67,11 +67,6 @@ public:
     const QString &path() const { return m_path; }
     // As appendRecord.
     Status append(QByteArrayView text);
-    // Many records at once (bringing in another fortunes file): whole records
-    // in writes of about a megabyte, so a kill leaves whole records only. On a
-    // failure the file is cut back to the end of the last whole write;
-    // appended tells how many records are in the file.
-    Status appendRecords(const QList<QByteArray> &texts, qsizetype *appended = nullptr);
     // Lets go of the file; the next append opens it again.
     void close();
 

@@ -8,7 +8,6 @@ namespace {
 
 constexpr qsizetype kSepLen = kSeparator.size();
 constexpr QByteArrayView kCrLf{"\r\n"};
-constexpr qsizetype kBatchWrite = 1024 * 1024;
 // The records a take-in reads into memory at a time.
 constexpr qint64 kTakeInStep = 8 * 1024 * 1024;
 
@@ -173,46 +172,6 @@ Status RecordAppender::append(QByteArrayView text)
         return closed;
     appendRecordBytes(payload, text);
     return write(payload, size);
-}
-
-Status RecordAppender::appendRecords(const QList<QByteArray> &texts, qsizetype *appended)
-{
-    qsizetype done = 0;
-    if (appended)
-        *appended = 0;
-    for (const QByteArray &text : texts) {
-        if (Status refused = refuseSeparatorLine(m_path, text); !refused.ok())
-            return refused;
-    }
-    if (!m_locked) {
-        if (Status opened = openAtPath(); !opened.ok())
-            return opened;
-    }
-    qint64 size = m_file.size();
-    if (size < 0)
-        return Status::failure(m_file.message(FileAccess::Read));
-    QByteArray payload;
-    if (Status closed = closeStrayLines(size, texts.value(0), payload); !closed.ok())
-        return closed;
-    qsizetype inPayload = 0;
-    for (qsizetype i = 0; i <= texts.size(); ++i) {
-        const bool last = i == texts.size();
-        if (inPayload > 0 && (last || payload.size() + texts[i].size() > kBatchWrite)) {
-            if (Status written = write(payload, size); !written.ok())
-                return written;
-            size += payload.size();
-            done += inPayload;
-            if (appended)
-                *appended = done;
-            payload.clear();
-            inPayload = 0;
-        }
-        if (!last) {
-            appendRecordBytes(payload, texts[i]);
-            ++inPayload;
-        }
-    }
-    return {};
 }
 
 Status RecordAppender::lock()

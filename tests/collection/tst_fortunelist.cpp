@@ -3,30 +3,19 @@
 
 #include <QTest>
 
-#include <algorithm>
 
 using namespace fortune;
 using Texts = QList<QByteArray>;
 
 namespace {
 
-std::vector<char32_t> folded(const QString &s)
-{
-    std::vector<char32_t> out;
-    for (const uint cp : s.toUcs4())
-        out.push_back(QChar::toCaseFolded(char32_t(cp)));
-    return out;
-}
-
 // The slow, obvious search: decode each fortune as shown, fold, look.
 qsizetype referenceCount(const FortuneList &list, const QString &term)
 {
-    const std::vector<char32_t> needle = folded(term);
     qsizetype hits = 0;
     for (qsizetype i = 0; i < list.count(); ++i) {
-        const std::vector<char32_t> hay = folded(list.textAt(i));
-        if (needle.empty() ? !hay.empty() : std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end())
-            ++hits;
+        const QString text = list.textAt(i).toCaseFolded();
+        hits += term.isEmpty() ? !text.isEmpty() : text.contains(term.toCaseFolded());
     }
     return hits;
 }
@@ -76,7 +65,7 @@ private slots:
         QTest::newRow("non-ASCII case") << german << QString::fromUtf8("ärger") << qsizetype(2);
         QTest::newRow("upper-case term") << german << QString::fromUtf8("ÄRGER") << qsizetype(2);
         QTest::newRow("first fortune counts") << Texts{"needle\r\n", "x\r\n"} << "NEEDLE" << qsizetype(1);
-        QTest::newRow("empty term counts non-empty") << Texts{"a", "", "b"} << "" << qsizetype(2);
+        QTest::newRow("empty term counts non-empty") << Texts{"", "a", "", "b"} << "" << qsizetype(2);
         QTest::newRow("several times counts once") << Texts{"aaaa aaaa\r\n"} << "aa" << qsizetype(1);
         QTest::newRow("not across fortunes") << Texts{"ab", "cd"} << "bc" << qsizetype(0);
         QTest::newRow("sigma forms") << Texts{"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82"}

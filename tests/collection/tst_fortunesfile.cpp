@@ -70,21 +70,24 @@ class TestFortunesFile : public QObject {
 
 private slots:
     // Records that straddle chunk boundaries, lone LFs and stray CRs, one
-    // line far longer than a chunk and one record longer than the collection
-    // file reads into memory at a time, checked against the plain rules.
+    // line far longer than a chunk, one record longer than the collection file
+    // reads into memory at a time, checked against the plain rules.
     void chunkedReadMatchesPlainRules()
     {
         QByteArray file;
         quint32 seed = 12345;
         const auto next = [&] { seed = seed * 1103515245u + 12345u; return seed >> 8; };
         for (int r = 0; r < 20000; ++r) {
+            file += QByteArray::number(r) + "\r\n"; // each record its own
             for (int l = int(next() % 4); l > 0; --l) {
                 file += QByteArray(int(next() % 90), char('a' + next() % 26));
                 const quint32 end = next() % 10;
                 file += end == 0 ? "\n" : end == 1 ? "\r\r\n" : end == 2 ? "x\ry\r\n" : "\r\n";
             }
             if (r == 7000)
-                file += QByteArray(9 * 1024 * 1024, 'L') + "\r\n";
+                file += QByteArray(99, 'l').append("\r\n").repeated(90000);
+            if (r == 15000)
+                file += QByteArray(1300 * 1024, 'L') + "\r\n";
             file += kSep + (next() % 5 == 0 ? "\n" : "\r\n");
         }
         QTemporaryDir dir;
@@ -103,11 +106,11 @@ private slots:
         QCOMPARE(lastReported, list.count());
         QVERIFY(progressCalls < 100); // paced by a clock, never once per record
 
-        // The collection file holds them too, before and after the long one.
+        // The collection file holds them too, the last ones as soon as the first.
         CollectionFile collection(path);
-        for (qsizetype i = 7000 % 97; i < expected.size(); i += 97) { // the long one among them
+        for (qsizetype i = expected.size() - 1; i >= 0; i -= 97) {
             const CollectionFile::Stored again = collection.storeUnlessHeld(expected[i].chopped(2), list);
-            QVERIFY(expected[i].isEmpty() || (again.status.ok() && !again.stored));
+            QVERIFY(again.status.ok() && !again.stored);
         }
         QVERIFY(collection.storeUnlessHeld("new", list).stored);
     }
@@ -138,12 +141,20 @@ private slots:
         QVERIFY(what != "pipe" || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         QVERIFY(what != "UTF-16" || QFile::copy(fixture("utf16le.txt"), path));
         const QByteArray before = what == "UTF-16" ? readFile(path) : QByteArray(); // a pipe would block
-        FortuneList list;
-        const LoadResult loaded = loadFortunesFile(path, list);
-        QCOMPARE(loaded.error, reading == FileProblem::None ? QString() : fileMessage(FileAccess::Read, reading, path));
-        const Status stored = appendRecord(path, "new");
-        QCOMPARE(stored.error, writing == FileProblem::None ? QString() : fileMessage(FileAccess::Write, writing, path));
-        QVERIFY(what != "UTF-16" || (readFile(path) == before && list.count() == 2));
+        const auto message = [&](FileAccess access, FileProblem problem) {
+            return problem == FileProblem::None ? QString() : fileMessage(access, problem, path);
+        };
+        QVERIFY(inChild([&] {
+            alarm(10); // an open that blocks fails the row instead of holding up the run
+            FortuneList list;
+            const QString loaded = loadFortunesFile(path, list).error, stored = appendRecord(path, "new").error;
+            const bool ok = loaded == message(FileAccess::Read, reading) && stored == message(FileAccess::Write, writing)
+                            && list.count() == (what == "UTF-16" ? 2 : 0);
+            if (!ok)
+                qWarning("read: %s\nwrite: %s", qPrintable(loaded), qPrintable(stored));
+            return ok;
+        }));
+        QVERIFY(what != "UTF-16" || readFile(path) == before);
         QCOMPARE(QFileInfo(path).isDir(), what == "folder");
         QVERIFY(!QFileInfo::exists(dir.filePath("gone")));
     }
@@ -155,10 +166,8 @@ private slots:
         QTest::addColumn<Records>("after"); // the file read back; empty: refused
         const QByteArray a = "A\r\n" + kSep + "\r\n";
         QTest::newRow("two lines") << a << QByteArray("X\r\nY") << Records{"A\r\n", "X\r\nY\r\n"};
-        QTest::newRow("ends with CR LF") << a << QByteArray("X\r\n") << Records{"A\r\n", "X\r\n\r\n"};
         QTest::newRow("empty, new file") << QByteArray() << QByteArray() << Records{"\r\n"};
         QTest::newRow("LF only, trailing CR") << a << QByteArray("a\nb\r") << Records{"A\r\n", "a\r\nb\r\r\n"};
-        QTest::newRow("near-miss separator") << a << kSep + " \r\nok" << Records{"A\r\n", kSep + " \r\nok\r\n"};
         QTest::newRow("text starting like a mark") << QByteArray() << QByteArray("\xFF\xFEN") << Records{"\xFF\xFEN\r\n"};
         // Lines after the last separator are closed as a record of their own first.
         const Records stray{"A\r\n", "stray\r\n", "N\r\n"};
@@ -194,23 +203,6 @@ private slots:
         QVERIFY(file.endsWith(text + "\r\n" + kSep + "\r\n")); // the record as it is
         QCOMPARE(recordsOf(path), after);
         QCOMPARE(after.last(), recordForm(text)); // what the duplicate test compares
-    }
-
-    // Many records at once go out in large writes of whole records.
-    void batchInWholeRecords()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        QVERIFY(writeFile(path, "stray"));
-        QList<QByteArray> texts(3000, "a line\r\n" + QByteArray(1000, 'x'));
-        qsizetype appended = 0;
-        const QList<QByteArray> writes = writesOf(path, [&] { RecordAppender(path).appendRecords(texts, &appended); });
-        QCOMPARE(appended, texts.size());
-        QVERIFY(writes.size() > 1 && writes.size() <= 10);
-        for (const QByteArray &w : writes)
-            QVERIFY(w.endsWith("\r\n" + kSep + "\r\n"));
-        QCOMPARE("stray" + writes.join(), readFile(path));
-        QCOMPARE(recordsOf(path).size(), texts.size() + 1);
     }
 
     // A file-size limit makes the write come back short, as a full disk does.

@@ -1,11 +1,14 @@
 // Two download loops, as two windows would run them, store into one collection
 // from a scripted site: each stores what the file lacks, whatever the other
-// stored meanwhile or "Reload" put into its list.
+// stored meanwhile or "Reload" put into its list. And the hidden extraction
+// test when the reload file cannot be rewritten.
 #include "../testutil.h"
-#include "downloadloop.h"
 #include "fakesite.h"
+#include "form1.h"
 #include "sitepage.h"
 
+#include <QDir>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -56,7 +59,23 @@ private slots:
         QCOMPARE(first.count(), 5); // A B X, and X Y downloaded
         QCOMPARE(second.count(), 3);
     }
+
+    // It rewrites the reload file first; when it cannot (a folder in its
+    // place), it says so once and changes nothing.
+    void extractionTestCannotRewriteReloadFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("reload"));
+        Form1 form(dir.filePath("fortunes.txt"), dir.filePath("reload"));
+        auto *dialogs = new RecordingDialogs;
+        form.setDialogs(std::unique_ptr<Dialogs>(dialogs));
+        form.findChild<QPushButton *>("Command5")->click();
+        QCOMPARE(dialogs->messages.size(), 1);
+        QVERIFY2(dialogs->messages[0].contains(dir.filePath("reload")), qPrintable(dialogs->messages[0]));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"reload"});
+        QVERIFY(QDir(dir.filePath("reload")).isEmpty());
+    }
 };
 
-QTEST_GUILESS_MAIN(TestStoreFaults)
+QTEST_MAIN(TestStoreFaults)
 #include "tst_store.moc"
