@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -51,6 +52,13 @@ TextEncoding encodingOf(QByteArrayView head)
     if (head.startsWith("\xFE\xFF"))
         return {TextEncoding::Kind::Utf16BE, 2};
     return {};
+}
+
+TextEncoding encodingOf(OpenFile &file)
+{
+    char head[3] = {};
+    const qint64 got = file.readAt(0, head, sizeof head);
+    return encodingOf(QByteArrayView(head, std::max<qint64>(got, 0)));
 }
 
 bool OpenFile::lock()

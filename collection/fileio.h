@@ -36,6 +36,10 @@ struct TextEncoding {
     qint64 markSize = 0; // the text starts after the mark
 };
 TextEncoding encodingOf(QByteArrayView head);
+// The same from the first bytes of an open file (the random pick reads a
+// UTF-16 file through the loader).
+class OpenFile;
+TextEncoding encodingOf(OpenFile &file);
 
 // Compares what the platform knows of a file's identity; equal ids name the
 // same file (where the platform cannot tell, ids never compare equal).

@@ -3,8 +3,6 @@
 #include "fileio.h"
 #include "fortunelist.h"
 
-#include <QList>
-
 #include <functional>
 
 namespace fortune {

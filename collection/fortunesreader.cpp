@@ -287,11 +287,7 @@ RecordScan FortunesFileReader::read(OpenFile &file, qint64 from, qint64 to, qint
         result.error = fileMessage(FileAccess::Read, FileProblem::Failed, file.path(), why);
         return m_scan;
     };
-    char head[3] = {};
-    const qint64 headSize = from == 0 ? file.readAt(0, head, sizeof head) : 0;
-    if (headSize < 0)
-        return failed(file.errorString());
-    const TextEncoding encoding = encodingOf(QByteArrayView(head, headSize));
+    const TextEncoding encoding = from == 0 ? encodingOf(file) : TextEncoding{};
     m_from = m_pos = m_base = std::max(from, encoding.markSize);
     m_to = to;
 

@@ -84,9 +84,7 @@ Status RecordAppender::openAtPath()
     if (!m_file.open(m_path, OpenFile::Mode::Append))
         return Status::failure(m_file.message(FileAccess::Write));
     ++m_opens;
-    char head[3] = {};
-    const qint64 got = m_file.readAt(0, head, sizeof head);
-    const TextEncoding encoding = encodingOf(QByteArrayView(head, std::max<qint64>(got, 0)));
+    const TextEncoding encoding = encodingOf(m_file);
     if (encoding.kind != TextEncoding::Kind::Utf8) {
         m_file.close(); // UTF-8 records in a UTF-16 file would make it unreadable
         return Status::failure(fileMessage(FileAccess::Write, FileProblem::Utf16, m_path));
