@@ -182,10 +182,11 @@ bool FortuneList::contains(QByteArrayView text, const std::function<bool(qsizety
 
 qsizetype FortuneList::indexOf(QByteArrayView text) const
 {
-    return find(text, {});
+    return find(text, [](qsizetype) { return true; });
 }
 
-qsizetype FortuneList::find(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const
+template <typename Accept>
+qsizetype FortuneList::find(QByteArrayView text, const Accept &accept) const
 {
     const qsizetype n = count();
     if (n == 0)
@@ -206,7 +207,7 @@ qsizetype FortuneList::find(QByteArrayView text, const std::function<bool(qsizet
         if (slot == 0)
             return -1;
         const qsizetype i = qsizetype(slot & Index::kIndexMask) - 1;
-        if ((slot & ~Index::kIndexMask) == tag && rawAt(i) == text && (!accept || accept(i)))
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(i) == text && accept(i))
             return i;
     }
 }

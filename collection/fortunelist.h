@@ -67,7 +67,8 @@ private:
     friend class FortunesFileReader; // loads straight into the store
 
     struct Index;
-    qsizetype find(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const;
+    template <typename Accept>
+    qsizetype find(QByteArrayView text, const Accept &accept) const;
     // Keeps the lookup index (when built) up to date with slots from..count()-1.
     void recordsAdded(qsizetype from);
     // Drops slots from count upwards again (a load that failed half-way).

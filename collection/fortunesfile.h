@@ -124,6 +124,7 @@ private:
     quint64 m_opens = 0;
     FileId m_fileId;
     qint64 m_resumeAt = -1;       // where the last separator line taken in begins
+    qsizetype m_nextGuess = 0;    // the slot of the list the next record read may be in
     std::vector<bool> m_inFile;   // by slot of the list: the file holds that text
     std::unique_ptr<FortuneList> m_elsewhere; // texts of the file the list does not hold
 };

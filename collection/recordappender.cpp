@@ -204,13 +204,18 @@ CollectionFile::~CollectionFile() = default;
 void CollectionFile::forget()
 {
     m_resumeAt = -1;
+    m_nextGuess = 0;
     m_inFile.assign(m_inFile.size(), false);
     m_elsewhere = std::make_unique<FortuneList>();
 }
 
 void CollectionFile::note(QByteArrayView record, FortuneList &list)
 {
-    const qsizetype i = list.indexOf(record);
+    // The list usually holds the file's records in the file's order (it was
+    // loaded from it), so the slot after the last one found is tried first.
+    const qsizetype i = m_nextGuess < list.count() && list.rawAt(m_nextGuess) == record ? m_nextGuess
+                                                                                        : list.indexOf(record);
+    m_nextGuess = i + 1;
     if (i < 0) {
         m_elsewhere->store(record);
         return;
