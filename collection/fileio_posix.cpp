@@ -16,6 +16,8 @@ namespace fortune {
 struct OpenFile::Impl {
     int fd = -1;
     QByteArray nativePath;
+    dev_t device = 0;
+    ino_t inode = 0;
     ~Impl()
     {
         if (fd >= 0)
@@ -101,6 +103,8 @@ bool OpenFile::open(const QString &path, Mode mode)
         close();
         return fail(S_ISDIR(info.st_mode) ? FileProblem::Folder : FileProblem::NotRegular, {});
     }
+    d->device = info.st_dev;
+    d->inode = info.st_ino;
     m_problem = FileProblem::None;
     return true;
 }
@@ -158,17 +162,13 @@ bool OpenFile::truncate(qint64 length)
 bool OpenFile::isStillAtPath()
 {
     struct stat atPath;
-    struct stat held;
-    return ::stat(d->nativePath.constData(), &atPath) == 0 && ::fstat(d->fd, &held) == 0
-           && atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino;
+    return ::stat(d->nativePath.constData(), &atPath) == 0 && atPath.st_dev == d->device
+           && atPath.st_ino == d->inode;
 }
 
 FileId OpenFile::id()
 {
-    struct stat info;
-    if (::fstat(d->fd, &info) != 0)
-        return {};
-    return {quint64(info.st_dev), quint64(info.st_ino), true};
+    return {quint64(d->device), quint64(d->inode), true};
 }
 
 OpenFile::LockTry OpenFile::tryLock()

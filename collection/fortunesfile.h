@@ -74,6 +74,8 @@ public:
     Status lock();
     void unlock();
     OpenFile &file() { return m_file; }
+    // The file's size while it is locked (appends add to it), otherwise -1.
+    qint64 lockedSize() const { return m_lockedSize; }
     // Counts the opens, so a caller can tell the file may have changed.
     quint64 opens() const { return m_opens; }
 
@@ -86,7 +88,7 @@ private:
     OpenFile m_file;
     qint64 m_markSize = 0; // a UTF-8 byte-order mark before the first line
     quint64 m_opens = 0;
-    bool m_locked = false;
+    qint64 m_lockedSize = -1;
 };
 
 // The collection file as the download loop sees it. A downloaded fortune is
@@ -125,6 +127,7 @@ private:
     FileId m_fileId;
     qint64 m_resumeAt = -1;       // where the last separator line taken in begins
     qsizetype m_nextGuess = 0;    // the slot of the list the next record read may be in
+    qint64 m_ownEnd = -1;         // the file's end after this program's own last record
     std::vector<bool> m_inFile;   // by slot of the list: the file holds that text
     std::unique_ptr<FortuneList> m_elsewhere; // texts of the file the list does not hold
 };

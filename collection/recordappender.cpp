@@ -70,7 +70,7 @@ RecordAppender::RecordAppender(QString path) : m_path(std::move(path)) {}
 void RecordAppender::close()
 {
     m_file.close();
-    m_locked = false;
+    m_lockedSize = -1;
 }
 
 // The file held open must still be the one at the path: an editor may have
@@ -157,11 +157,11 @@ Status RecordAppender::append(QByteArrayView text)
 {
     if (Status refused = refuseSeparatorLine(m_path, text); !refused.ok())
         return refused;
-    if (!m_locked) {
+    if (m_lockedSize < 0) {
         if (Status opened = openAtPath(); !opened.ok())
             return opened;
     }
-    const qint64 size = m_file.size();
+    const qint64 size = m_lockedSize >= 0 ? m_lockedSize : m_file.size();
     if (size < 0)
         return Status::failure(m_file.message(FileAccess::Read));
     QByteArray payload;
@@ -169,23 +169,28 @@ Status RecordAppender::append(QByteArrayView text)
     if (Status closed = closeStrayLines(size, text, payload); !closed.ok())
         return closed;
     appendRecordBytes(payload, text);
-    return write(payload, size);
+    Status written = write(payload, size);
+    if (written.ok() && m_lockedSize >= 0)
+        m_lockedSize = size + payload.size();
+    return written;
 }
 
 Status RecordAppender::lock()
 {
     if (Status opened = openAtPath(); !opened.ok())
         return opened;
-    if (!m_file.lock())
+    // The size once the lock is held: no other writer appends until unlock().
+    if (!m_file.lock() || (m_lockedSize = m_file.size()) < 0) {
+        m_file.unlock();
         return Status::failure(m_file.message(FileAccess::Write));
-    m_locked = true;
+    }
     return {};
 }
 
 void RecordAppender::unlock()
 {
     m_file.unlock();
-    m_locked = false;
+    m_lockedSize = -1;
 }
 
 Status appendRecord(const QString &path, QByteArrayView text)
@@ -204,6 +209,7 @@ CollectionFile::~CollectionFile() = default;
 void CollectionFile::forget()
 {
     m_resumeAt = -1;
+    m_ownEnd = -1;
     m_nextGuess = 0;
     m_inFile.assign(m_inFile.size(), false);
     m_elsewhere = std::make_unique<FortuneList>();
@@ -238,9 +244,7 @@ bool CollectionFile::holds(QByteArrayView form, const FortuneList &list) const
 Status CollectionFile::takeIn(FortuneList &list)
 {
     OpenFile &file = m_appender.file();
-    const qint64 size = file.size();
-    if (size < 0)
-        return Status::failure(file.message(FileAccess::Read));
+    const qint64 size = m_appender.lockedSize();
     if (m_appender.opens() != m_opens) {
         m_opens = m_appender.opens();
         const FileId id = file.id();
@@ -250,6 +254,10 @@ Status CollectionFile::takeIn(FortuneList &list)
     }
     if (m_resumeAt >= 0 && size < m_resumeAt + kSepLen)
         forget();
+    if (size == m_ownEnd) { // nothing came after this program's own last record
+        m_resumeAt = size - kSepLen - 2;
+        return {};
+    }
     for (;;) {
         const qint64 from = std::max<qint64>(m_resumeAt, 0);
         FortuneList found;
@@ -288,7 +296,12 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
     result.status = takeIn(list);
     const QByteArray form = recordForm(text);
     if (result.status.ok() && !holds(form, list)) {
+        const qint64 before = m_appender.lockedSize();
         result.status = m_appender.append(text);
+        // When only the record went out (no stray lines closed first), the
+        // next look need not read it back.
+        const qint64 after = m_appender.lockedSize();
+        m_ownEnd = after == before + text.size() + kSepLen + 4 ? after : -1;
         if (result.status.ok())
             result.status = list.store(form);
         if (result.status.ok()) {
