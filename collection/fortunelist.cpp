@@ -150,9 +150,25 @@ void FortuneList::truncate(qsizetype newCount)
 
 bool FortuneList::contains(QByteArrayView text) const
 {
+    return indexOf(text) >= 0;
+}
+
+bool FortuneList::contains(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const
+{
+    return find(text, accept) >= 0;
+}
+
+qsizetype FortuneList::indexOf(QByteArrayView text) const
+{
+    return find(text, [](qsizetype) { return true; });
+}
+
+template <typename Accept>
+qsizetype FortuneList::find(QByteArrayView text, const Accept &accept) const
+{
     const qsizetype n = count();
     if (n == 0)
-        return false;
+        return -1;
     if (!m_index) {
         m_index = std::make_unique<Index>();
         // Room to grow by half before a rebuild; a full table fits 2^21 slots.
@@ -167,9 +183,10 @@ bool FortuneList::contains(QByteArrayView text) const
     for (quint32 pos = quint32(h) & mask;; pos = (pos + 1) & mask) {
         const quint32 slot = table[pos];
         if (slot == 0)
-            return false;
-        if ((slot & ~Index::kIndexMask) == tag && rawAt(qsizetype(slot & Index::kIndexMask) - 1) == text)
-            return true;
+            return -1;
+        const qsizetype i = qsizetype(slot & Index::kIndexMask) - 1;
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(i) == text && accept(i))
+            return i;
     }
 }
 

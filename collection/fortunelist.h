@@ -6,6 +6,7 @@
 #include <QStringView>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -50,6 +51,10 @@ public:
 
     // Is this exact text in slots 0 to count() - 1? Hash-indexed, not a scan.
     bool contains(QByteArrayView text) const;
+    // The same, counting only the slots that accept takes.
+    bool contains(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const;
+    // A slot holding exactly this text, or -1.
+    qsizetype indexOf(QByteArrayView text) const;
 
     // How many of slots 0 to count() - 1 contain term, ignoring letter case for
     // every letter (not only a-z). An empty term is found in every non-empty fortune.
@@ -57,13 +62,16 @@ public:
 
     // Bytes held by the store (for the memory benchmark and tests).
     qsizetype storeBytes() const;
-    // Reserve room for about this many more bytes of fortune text.
+    // Room for about this many more bytes of fortune text, for a reader that
+    // knows how much is coming.
     void reserveBytes(qsizetype bytes);
 
 private:
     friend class FortunesFileReader; // loads straight into the store
 
     struct Index;
+    template <typename Accept>
+    qsizetype find(QByteArrayView text, const Accept &accept) const;
     // Keeps the lookup index (when built) up to date with slots from..count()-1.
     void recordsAdded(qsizetype from);
     // Drops slots from count upwards again (a load that failed half-way).

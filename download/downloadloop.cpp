@@ -195,20 +195,19 @@ void DownloadLoop::FetchFortune()
         return;
     }
 
-    // Compared in the form the fortune takes when read back from the file, so
-    // fortunes loaded at start count as known, and so do those stored earlier.
+    // New is what the collection file does not hold yet, whoever wrote it there.
     const QByteArray text = fortune.text->toUtf8();
-    const bool isNew = !text.isEmpty() && !m_list.contains(recordForm(text));
-    if (isNew) {
-        const Status status = storeNewFortune(m_fortunesFile, text, m_list);
-        if (!status.ok()) {
-            finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), status.error));
-            return;
-        }
+    const CollectionFile::Stored store =
+        text.isEmpty() ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list);
+    if (!store.status.ok()) {
+        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), store.status.error));
+        return;
+    }
+    if (store.stored) {
         m_buffer.clear();
         emit fortuneStored(m_list.count());
     }
-    emit cycleCompleted(isNew);
+    emit cycleCompleted(store.stored);
     // Unless a handler above stopped the loop, or stopped and started it again.
     if (m_running && m_phase == Phase::Idle)
         beginCycle();

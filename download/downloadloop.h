@@ -87,7 +87,7 @@ private:
     QString seconds(std::chrono::milliseconds ms) const;
 
     FortuneList &m_list;
-    RecordAppender m_fortunesFile; // where new fortunes go, kept open while the loop runs
+    CollectionFile m_fortunesFile; // where new fortunes go, kept open while the loop runs
     SiteSettings m_site;
     DownloadTimeouts m_timeouts;
 

@@ -7,9 +7,11 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QStringDecoder>
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 
 namespace testutil {
 
@@ -48,15 +50,55 @@ inline Ran run(const QString &program, const QStringList &args,
 #ifdef TESTUTIL_COLLECTION
 inline const QByteArray kSep = fortune::kSeparator.toByteArray();
 
-// The file's records as the loader reads them.
-inline QList<QByteArray> recordsOf(const QString &path)
+// The list's records; a file's as the loader reads them.
+inline QList<QByteArray> recordsOf(const fortune::FortuneList &list)
 {
-    fortune::FortuneList list;
-    fortune::loadFortunesFile(path, list);
     QList<QByteArray> out;
     for (qsizetype i = 0; i < list.count(); ++i)
         out << list.rawAt(i).toByteArray();
     return out;
+}
+
+inline QList<QByteArray> recordsOf(const QString &path)
+{
+    fortune::FortuneList list;
+    fortune::loadFortunesFile(path, list);
+    return recordsOf(list);
+}
+
+// The reading rules written out the plain way, line by line: the reference the
+// reader is checked against. A line ends at an LF or at the end of the file,
+// either way without one CR right before that end; a byte-order mark is not
+// text. tail, when given, gets the bytes after the last separator line.
+inline QList<QByteArray> plainRecords(QByteArrayView file, QByteArray *tail = nullptr)
+{
+    QByteArray text = file.toByteArray();
+    if (text.startsWith("\xFF\xFE") || text.startsWith("\xFE\xFF")) {
+        QStringDecoder utf16(text[0] == '\xFF' ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        text = QString(utf16(text.sliced(2))).toUtf8();
+    } else if (text.startsWith("\xEF\xBB\xBF")) {
+        text.remove(0, 3);
+    }
+    QList<QByteArray> records;
+    QByteArray record;
+    qsizetype pos = 0, tailStart = 0;
+    while (pos < text.size()) {
+        const qsizetype lf = text.indexOf('\n', pos);
+        const qsizetype end = lf < 0 ? text.size() : lf;
+        QByteArray line = text.sliced(pos, end - pos);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        pos = end + 1;
+        if (line == kSep) {
+            records << std::exchange(record, {});
+            tailStart = std::min(pos, text.size());
+        } else {
+            record += line + "\r\n";
+        }
+    }
+    if (tail)
+        *tail = text.sliced(tailStart);
+    return records;
 }
 
 // A well-formed fortunes file holding these one-line texts.

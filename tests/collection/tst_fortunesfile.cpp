@@ -1,343 +1,299 @@
+// The fortunes file: the reader, the record writer and the collection file.
+// The reading rules case by case are the fuzz corpus's part (tests/fuzz).
 #include "fortunesfile.h"
 #include "../testutil.h"
 
-#include <QFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 #include <csignal>
+#include <dlfcn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using namespace fortune;
+using namespace testutil;
 using Records = QList<QByteArray>;
+Q_DECLARE_METATYPE(fortune::FileProblem)
 
 namespace {
 
-using testutil::kSep;
-using testutil::readFile;
+// Every write() that reaches the file at g_watched, whichever file layer the
+// build uses, so a record split over two writes fails every run.
+QByteArray g_watched;
+QList<QByteArray> g_writes;
 
-Records recordsOf(const FortuneList &list, qsizetype from = 0)
+template <typename F>
+QList<QByteArray> writesOf(const QString &path, F &&f)
 {
-    Records out;
-    for (qsizetype i = from; i < list.count(); ++i)
-        out.append(list.rawAt(i).toByteArray());
-    return out;
+    g_writes.clear();
+    g_watched = QFile::encodeName(path);
+    f();
+    g_watched.clear();
+    return g_writes;
 }
 
-// The reading rules written out the plain way, line by line, to check the
-// chunked reader against on bigger inputs.
-Records referenceParse(const QByteArray &file)
+// Runs f in a child process while the parent runs alongside; true when both
+// returned true (the child within a minute).
+template <typename F>
+bool inChild(F &&f, const std::function<bool()> &alongside = {})
 {
-    Records out;
-    QByteArray acc;
-    qsizetype pos = 0;
-    while (pos < file.size()) {
-        qsizetype lf = file.indexOf('\n', pos);
-        const qsizetype end = lf < 0 ? file.size() : lf;
-        QByteArray line = file.mid(pos, end - pos);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line == kSep) {
-            out.append(acc);
-            acc.clear();
-        } else {
-            acc += line + "\r\n";
-        }
-        pos = end + 1;
-    }
-    return out;
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(f() ? 0 : 1);
+    const bool mine = !alongside || alongside();
+    int status = 0;
+    return QTest::qWaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 60000) && mine
+           && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace
+
+extern "C" ssize_t write(int fd, const void *data, size_t size)
+{
+    using Write = ssize_t (*)(int, const void *, size_t);
+    static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
+    struct stat written, watched;
+    if (!g_watched.isEmpty() && fstat(fd, &written) == 0 && stat(g_watched.constData(), &watched) == 0
+        && written.st_ino == watched.st_ino && written.st_dev == watched.st_dev)
+        g_writes << QByteArray(static_cast<const char *>(data), qsizetype(size));
+    return real(fd, data, size);
+}
 
 class TestFortunesFile : public QObject {
     Q_OBJECT
 
 private slots:
-    void formatCases_data()
-    {
-        QTest::addColumn<QString>("fixture");
-        QTest::addColumn<Records>("expected");
-        QTest::newRow("empty file") << "empty.txt" << Records{};
-        QTest::newRow("lines after the last separator dropped")
-            << "trailing-lines.txt" << Records{"X\r\nY\r\n", "Z\r\n"};
-        QTest::newRow("two separators in a row") << "two-separators.txt" << Records{"A\r\n", "", "B\r\n"};
-        QTest::newRow("leading separator") << "leading-separator.txt" << Records{"", "A\r\n"};
-        QTest::newRow("near-miss separators are text")
-            << "near-miss.txt"
-            << Records{"A\r\n" + kSep + " \r\nB\r\n" + kSep.left(10) + "|" + kSep.mid(11) + "\r\nC\r\n"};
-        QTest::newRow("no CR LF after the last separator") << "no-final-crlf.txt" << Records{"A\r\n", "B\r\n"};
-        QTest::newRow("LF-only lines") << "lf-only.txt" << Records{"A\r\nB\r\n", "C\r\n"};
-        QTest::newRow("other CRs stay") << "stray-cr.txt" << Records{"A\rB\r\nC\r\r\n"};
-        QTest::newRow("bytes kept as they are") << "cp1252.txt"
-                                                << Records{"Gr\xfc\xdf" "e \x80 5\r\n", "Gr\xc3\xbc\xc3\x9f" "e\r\n"};
-        QTest::newRow("no separator at all") << "no-separator.txt" << Records{};
-    }
-
-    void formatCases()
-    {
-        QFETCH(QString, fixture);
-        QFETCH(Records, expected);
-        FortuneList list;
-        const LoadResult result = loadFortunesFile(QStringLiteral(FIXTURES_DIR "/") + fixture, list);
-        QCOMPARE(result.outcome, LoadResult::Outcome::Loaded);
-        QCOMPARE(result.stored, expected.size());
-        QCOMPARE(recordsOf(list), expected);
-    }
-
-    void invalidUtf8ShownAsWindows1252()
-    {
-        FortuneList list;
-        loadFortunesFile(QStringLiteral(FIXTURES_DIR "/cp1252.txt"), list);
-        QCOMPARE(list.count(), 2);
-        QCOMPARE(list.textAt(0), QString::fromUtf8("Grüße € 5\r\n"));
-        QCOMPARE(list.textAt(1), QString::fromUtf8("Grüße\r\n"));
-    }
-
-    void loadAddsAfterWhatIsThere()
-    {
-        FortuneList list;
-        const QString path = QStringLiteral(FIXTURES_DIR "/trailing-lines.txt");
-        loadFortunesFile(path, list);
-        QVERIFY(list.contains("Z\r\n"));
-        const LoadResult again = loadFortunesFile(path, list);
-        QCOMPARE(again.stored, 2);
-        QCOMPARE(recordsOf(list), (Records{"X\r\nY\r\n", "Z\r\n", "X\r\nY\r\n", "Z\r\n"}));
-    }
-
-    void missingAndUnreadable()
-    {
-        QTemporaryDir dir;
-        FortuneList list;
-        list.store("kept");
-        const LoadResult missing = loadFortunesFile(dir.filePath("nothing-here.txt"), list);
-        QCOMPARE(missing.outcome, LoadResult::Outcome::Missing);
-        const LoadResult folder = loadFortunesFile(dir.path(), list);
-        QCOMPARE(folder.outcome, LoadResult::Outcome::Failed);
-        QVERIFY2(folder.error.contains(dir.path()), qPrintable(folder.error));
-        // A pipe would block the reader for ever and the writer's tail check.
-        const QByteArray fifo = QFile::encodeName(dir.filePath("pipe"));
-        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-        QCOMPARE(loadFortunesFile(QFile::decodeName(fifo), list).outcome, LoadResult::Outcome::Failed);
-        QVERIFY(!appendRecord(QFile::decodeName(fifo), "new").ok());
-        QCOMPARE(list.count(), 1);
-    }
-
-    // Records that straddle chunk boundaries, one line far longer than a
-    // chunk, lone LFs and stray CRs, checked against the plain rules.
+    // Records that straddle chunk boundaries, lone LFs and stray CRs, one
+    // line far longer than a chunk, one record longer than the collection file
+    // reads into memory at a time, checked against the plain rules.
     void chunkedReadMatchesPlainRules()
     {
         QByteArray file;
         quint32 seed = 12345;
         const auto next = [&] { seed = seed * 1103515245u + 12345u; return seed >> 8; };
         for (int r = 0; r < 20000; ++r) {
-            const int lines = int(next() % 4);
-            for (int l = 0; l < lines; ++l) {
+            file += QByteArray::number(r) + "\r\n"; // each record its own
+            for (int l = int(next() % 4); l > 0; --l) {
                 file += QByteArray(int(next() % 90), char('a' + next() % 26));
                 const quint32 end = next() % 10;
                 file += end == 0 ? "\n" : end == 1 ? "\r\r\n" : end == 2 ? "x\ry\r\n" : "\r\n";
             }
             if (r == 7000)
+                file += QByteArray(99, 'l').append("\r\n").repeated(90000);
+            if (r == 15000)
                 file += QByteArray(1300 * 1024, 'L') + "\r\n";
             file += kSep + (next() % 5 == 0 ? "\n" : "\r\n");
         }
-        file += "tail";
         QTemporaryDir dir;
         const QString path = dir.filePath("big.txt");
-        QVERIFY(testutil::writeFile(path, file));
+        QVERIFY(writeFile(path, file + "tail"));
         FortuneList list;
+        list.store("kept"); // a load adds after what the list holds
         qsizetype progressCalls = 0, lastReported = -1;
         const LoadResult result = loadFortunesFile(path, list, [&](qsizetype count) {
             ++progressCalls;
             lastReported = count;
         });
-        const Records expected = referenceParse(file);
+        const Records expected = plainRecords(file);
         QCOMPARE(result.stored, expected.size());
-        QVERIFY(recordsOf(list) == expected);
+        QVERIFY(recordsOf(list) == Records{"kept"} + expected);
         QCOMPARE(lastReported, list.count());
         QVERIFY(progressCalls < 100); // paced by a clock, never once per record
+
+        // The collection file holds them too, the last ones as soon as the first.
+        CollectionFile collection(path);
+        for (qsizetype i = expected.size() - 1; i >= 0; i -= 97) {
+            const CollectionFile::Stored again = collection.storeUnlessHeld(expected[i].chopped(2), list);
+            QVERIFY(again.status.ok() && !again.stored);
+        }
+        QVERIFY(collection.storeUnlessHeld("new", list).stored);
     }
 
-    void roundTrip_data()
+    void refusals_data()
     {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<FileProblem>("reading"); // None: it reads
+        QTest::addColumn<FileProblem>("writing");
+        QTest::newRow("missing") << "missing" << FileProblem::Missing << FileProblem::None;
+        QTest::newRow("missing folder") << "gone/fortunes.txt" << FileProblem::Missing << FileProblem::Missing;
+        QTest::newRow("folder") << "folder" << FileProblem::Folder << FileProblem::Folder;
+        QTest::newRow("pipe") << "pipe" << FileProblem::NotRegular << FileProblem::NotRegular; // would block
+        QTest::newRow("device") << "/dev/null" << FileProblem::NotRegular << FileProblem::NotRegular;
+        QTest::newRow("UTF-16") << "UTF-16" << FileProblem::None << FileProblem::Utf16;
+    }
+
+    // Each failure reads the same wherever it is met, and changes nothing.
+    void refusals()
+    {
+        QFETCH(QString, what);
+        QFETCH(FileProblem, reading);
+        QFETCH(FileProblem, writing);
+        QTemporaryDir dir;
+        const QString path = what.contains(u'/') ? (what.startsWith(u'/') ? what : dir.filePath(what))
+                                                 : dir.filePath("fortunes.txt");
+        QVERIFY(what != "folder" || QDir().mkdir(path));
+        QVERIFY(what != "pipe" || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        QVERIFY(what != "UTF-16" || QFile::copy(fixture("utf16le.txt"), path));
+        const QByteArray before = what == "UTF-16" ? readFile(path) : QByteArray(); // a pipe would block
+        const auto message = [&](FileAccess access, FileProblem problem) {
+            return problem == FileProblem::None ? QString() : fileMessage(access, problem, path);
+        };
+        QVERIFY(inChild([&] {
+            alarm(10); // an open that blocks fails the row instead of holding up the run
+            FortuneList list;
+            const QString loaded = loadFortunesFile(path, list).error, stored = appendRecord(path, "new").error;
+            const bool ok = loaded == message(FileAccess::Read, reading) && stored == message(FileAccess::Write, writing)
+                            && list.count() == (what == "UTF-16" ? 2 : 0);
+            if (!ok)
+                qWarning("read: %s\nwrite: %s", qPrintable(loaded), qPrintable(stored));
+            return ok;
+        }));
+        QVERIFY(what != "UTF-16" || readFile(path) == before);
+        QCOMPARE(QFileInfo(path).isDir(), what == "folder");
+        QVERIFY(!QFileInfo::exists(dir.filePath("gone")));
+    }
+
+    void write_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // null: no file yet
         QTest::addColumn<QByteArray>("text");
-        QTest::newRow("two lines") << QByteArray("X\r\nY");
-        QTest::newRow("ends with CR LF") << QByteArray("X\r\nY\r\n");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("LF only") << QByteArray("a\nb");
-        QTest::newRow("trailing CR") << QByteArray("line\r");
-        QTest::newRow("non-ASCII") << QByteArray("Ärgernis — «ça»");
-        QTest::newRow("near-miss separator") << kSep + " \r\nok";
+        QTest::addColumn<Records>("after"); // the file read back; empty: refused
+        const QByteArray a = "A\r\n" + kSep + "\r\n";
+        QTest::newRow("two lines") << a << QByteArray("X\r\nY") << Records{"A\r\n", "X\r\nY\r\n"};
+        QTest::newRow("empty, new file") << QByteArray() << QByteArray() << Records{"\r\n"};
+        QTest::newRow("LF only, trailing CR") << a << QByteArray("a\nb\r") << Records{"A\r\n", "a\r\nb\r\r\n"};
+        QTest::newRow("text starting like a mark") << QByteArray() << QByteArray("\xFF\xFEN") << Records{"\xFF\xFEN\r\n"};
+        // Lines after the last separator are closed as a record of their own first.
+        const Records stray{"A\r\n", "stray\r\n", "N\r\n"};
+        QTest::newRow("stray line") << a + "stray\r\n" << QByteArray("N") << stray;
+        QTest::newRow("stray without line end") << a + "stray" << QByteArray("N") << stray;
+        QTest::newRow("separator without line end") << "A\r\n" + kSep << QByteArray("N") << Records{"A\r\n", "N\r\n"};
+        QTest::newRow("UTF-8 mark only") << QByteArray("\xEF\xBB\xBF") << QByteArray("N") << Records{"N\r\n"};
+        // A line that is exactly the separator would split the fortune in two.
+        QTest::newRow("separator line inside") << a << "B\r\n" + kSep + "\r\nC" << Records{};
+        QTest::newRow("separator as the text") << a << kSep << Records{};
+        QTest::newRow("separator line, LF ends") << a << "B\n" + kSep + "\nC" << Records{};
     }
 
-    void roundTrip()
-    {
-        QFETCH(QByteArray, text);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        QVERIFY(appendRecord(path, text).ok());
-        QCOMPARE(readFile(path), text + "\r\n" + kSep + "\r\n");
-        QVERIFY(appendRecord(path, "second").ok());
-        FortuneList list;
-        QCOMPARE(loadFortunesFile(path, list).outcome, LoadResult::Outcome::Loaded);
-        QCOMPARE(recordsOf(list), (Records{recordForm(text), "second\r\n"}));
-    }
-
-    void storeNewFortuneMirrorsTheFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        FortuneList list;
-        QVERIFY(storeNewFortune(path, "X\r\nY", list).ok());
-        QVERIFY(list.contains("X\r\nY\r\n"));
-        FortuneList reloaded;
-        loadFortunesFile(path, reloaded);
-        QCOMPARE(recordsOf(reloaded), recordsOf(list));
-    }
-
-    void separatorLineRefused_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("middle line") << "A\r\n" + kSep + "\r\nB";
-        QTest::newRow("whole text") << kSep;
-        QTest::newRow("last line with CR LF") << kSep + "\r\n";
-        QTest::newRow("LF line end") << "A\n" + kSep + "\nB";
-    }
-
-    void separatorLineRefused()
-    {
-        QFETCH(QByteArray, text);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        QVERIFY(testutil::writeFile(path, "old\r\n" + kSep + "\r\n"));
-        FortuneList list;
-        const Status status = storeNewFortune(path, text, list);
-        QVERIFY(!status.ok());
-        QVERIFY2(status.error.contains("separator"), qPrintable(status.error));
-        QCOMPARE(readFile(path), "old\r\n" + kSep + "\r\n");
-        QCOMPARE(list.count(), 0);
-    }
-
-    void strayLinesClosedFirst_data()
-    {
-        QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<Records>("expected");
-        QTest::newRow("well formed") << "A\r\n" + kSep + "\r\n" << Records{"A\r\n", "N\r\n"};
-        QTest::newRow("LF-only well formed") << "A\n" + kSep + "\n" << Records{"A\r\n", "N\r\n"};
-        QTest::newRow("stray line") << "A\r\n" + kSep + "\r\nstray\r\n" << Records{"A\r\n", "stray\r\n", "N\r\n"};
-        QTest::newRow("stray without line end") << "A\r\n" + kSep + "\r\nstray"
-                                                << Records{"A\r\n", "stray\r\n", "N\r\n"};
-        QTest::newRow("separator without line end") << "A\r\n" + kSep << Records{"A\r\n", "N\r\n"};
-        QTest::newRow("separator then CR") << "A\r\n" + kSep + "\r" << Records{"A\r\n", "N\r\n"};
-        QTest::newRow("only stray lines") << QByteArray("s1\r\ns2\r\n") << Records{"s1\r\ns2\r\n", "N\r\n"};
-        QTest::newRow("line ending like a separator") << "x" + kSep + "\r\n" << Records{"x" + kSep + "\r\n", "N\r\n"};
-        QTest::newRow("separator alone") << kSep << Records{"", "N\r\n"};
-    }
-
-    void strayLinesClosedFirst()
+    void write()
     {
         QFETCH(QByteArray, before);
-        QFETCH(Records, expected);
+        QFETCH(QByteArray, text);
+        QFETCH(Records, after);
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
-        QVERIFY(testutil::writeFile(path, before));
-        QVERIFY(appendRecord(path, "N").ok());
-        QVERIFY(readFile(path).startsWith(before));
-        FortuneList list;
-        loadFortunesFile(path, list);
-        QCOMPARE(recordsOf(list), expected);
+        QVERIFY(before.isNull() || writeFile(path, before));
+        Status status;
+        const QList<QByteArray> writes = writesOf(path, [&] { status = appendRecord(path, text); });
+        const QByteArray file = readFile(path);
+        if (after.isEmpty()) {
+            QVERIFY2(status.error.contains("separator"), qPrintable(status.error));
+            QCOMPARE(file, before);
+            return;
+        }
+        QVERIFY2(status.ok(), qPrintable(status.error));
+        QCOMPARE(writes.size(), 1); // a kill leaves all of it or nothing
+        QCOMPARE(before + writes[0], file);
+        QVERIFY(file.endsWith(text + "\r\n" + kSep + "\r\n")); // the record as it is
+        QCOMPARE(recordsOf(path), after);
+        QCOMPARE(after.last(), recordForm(text)); // what the duplicate test compares
     }
 
-    void openFailureReported()
-    {
-        QTemporaryDir dir;
-        FortuneList list;
-        const Status onFolder = storeNewFortune(dir.path(), "text", list);
-        QVERIFY(!onFolder.ok());
-        QVERIFY2(onFolder.error.contains(dir.path()), qPrintable(onFolder.error));
-        const QString inMissingDir = dir.filePath("no/such/dir/fortunes.txt");
-        QVERIFY(!appendRecord(inMissingDir, "text").ok());
-        QVERIFY(!QFile::exists(inMissingDir));
-        QCOMPARE(list.count(), 0);
-    }
-
-    // The appender keeps the file open between appends; whatever happened to the
-    // file at the path in between must be honoured as by a fresh open.
-    void appenderFollowsTheFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        RecordAppender file(path);
-        QVERIFY(file.append("A").ok());
-        // Another program adds a line without closing it as a record.
-        QFile other(path);
-        QVERIFY(other.open(QIODevice::Append));
-        other.write("stray");
-        other.close();
-        QVERIFY(file.append("B").ok());
-        QCOMPARE(readFile(path), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n" + kSep + "\r\n");
-        // An editor saves a new file in its place; the old one is kept as a backup.
-        QVERIFY(testutil::writeFile(dir.filePath("new.txt"), "E\r\n" + kSep + "\r\n"));
-        QVERIFY(QFile::rename(path, dir.filePath("fortunes.txt~")));
-        QVERIFY(QFile::rename(dir.filePath("new.txt"), path));
-        QVERIFY(file.append("C").ok());
-        QCOMPARE(readFile(path), "E\r\n" + kSep + "\r\nC\r\n" + kSep + "\r\n");
-        // Removed: the next append starts a new file.
-        QVERIFY(QFile::remove(path));
-        QVERIFY(file.append("D").ok());
-        QCOMPARE(readFile(path), "D\r\n" + kSep + "\r\n");
-        QCOMPARE(readFile(dir.filePath("fortunes.txt~")), "A\r\n" + kSep + "\r\nstray\r\n" + kSep + "\r\nB\r\n"
-                                                            + kSep + "\r\n");
-    }
-
-    // A file size limit makes the write come back short, as on a full disk.
+    // A file-size limit makes the write come back short, as a full disk does.
     void shortWriteCutBack()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("fortunes.txt");
-        const QByteArray before = "A\r\n" + kSep + "\r\n";
-        QVERIFY(testutil::writeFile(path, before));
-        const pid_t child = fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
+        const QByteArray before = "A\r\n" + kSep + "\r\nstray";
+        QVERIFY(writeFile(path, before));
+        QVERIFY(inChild([&] {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{rlim_t(before.size() + 10), rlim_t(before.size() + 10)};
             setrlimit(RLIMIT_FSIZE, &limit);
             FortuneList list;
-            const Status status = storeNewFortune(path, "a fortune longer than ten bytes", list);
-            const bool sound = !status.ok() && status.error.contains(path) && list.count() == 0;
-            _exit(sound ? 0 : 1);
-        }
-        int wstatus = 0;
-        QCOMPARE(waitpid(child, &wstatus, 0), child);
-        QVERIFY(WIFEXITED(wstatus));
-        QCOMPARE(WEXITSTATUS(wstatus), 0);
+            const Status status = CollectionFile(path).storeUnlessHeld("longer than ten bytes", list).status;
+            return status.error.contains(path) && status.error.contains("cut back") && list.count() == 0;
+        }));
         QCOMPARE(readFile(path), before);
+    }
+
+    // The file decides what is new: what it held at start, what this program
+    // stored, what another writer or a hand edit added; not what Reload added.
+    // The file is followed at its path: replaced by an editor, removed.
+    void storesWhatTheFileLacks()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("fortunes.txt");
+        QVERIFY(writeFile(path, fortunesFile({"A", "B"})));
+        QVERIFY(writeFile(dir.filePath("reload.txt"), fortunesFile({"X"})));
+        FortuneList list;
+        loadFortunesFile(path, list);
+        loadFortunesFile(dir.filePath("reload.txt"), list);
+        CollectionFile collection(path);
+        const auto store = [&](const QList<QByteArray> &texts) {
+            QByteArray outcomes;
+            for (const QByteArray &text : texts) {
+                const CollectionFile::Stored s = collection.storeUnlessHeld(text, list);
+                outcomes += !s.status.ok() ? 'F' : s.stored ? 'S' : 'h';
+            }
+            return outcomes;
+        };
+        QCOMPARE(store({"X", "Y", "X", "A"}), "SShh");
+        QCOMPARE(recordsOf(list), (Records{"A\r\n", "B\r\n", "X\r\n", "X\r\n", "Y\r\n"}));
+        QVERIFY(appendRecord(path, "Z").ok()); // another writer
+        QFile hand(path);
+        QVERIFY(hand.open(QIODevice::Append) && hand.write("S") == 1);
+        hand.close();
+        QCOMPARE(store({"Z", "W", "S"}), "hSh");
+        const QByteArray old = readFile(path);
+        QCOMPARE(old, fortunesFile({"A", "B", "X", "Y", "Z", "S", "W"}));
+        QVERIFY(writeFile(dir.filePath("new.txt"), fortunesFile({"Q"})));
+        QVERIFY(QFile::rename(path, path + "~") && QFile::rename(dir.filePath("new.txt"), path));
+        QCOMPARE(store({"Q", "A"}), "hS");
+        QCOMPARE(readFile(path), fortunesFile({"Q", "A"}));
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(store({"A"}), "S");
+        QCOMPARE(readFile(path), fortunesFile({"A"}));
+        QCOMPARE(readFile(path + "~"), old);
+    }
+
+    // Two programs store the same fortunes into one file at the same time.
+    void twoWritersStoreEachFortuneOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("fortunes.txt");
+        const auto writer = [&] {
+            FortuneList list;
+            CollectionFile collection(path);
+            bool ok = true;
+            for (int i = 0; i < 500; ++i)
+                ok = ok && collection.storeUnlessHeld("Fortune " + QByteArray::number(i), list).status.ok();
+            return ok;
+        };
+        QVERIFY(inChild(writer, writer));
+        const Records records = recordsOf(path);
+        QCOMPARE(QSet<QByteArray>(records.begin(), records.end()).size(), 500);
+        QCOMPARE(records.size(), 500);
     }
 
     void fullListStopsLoadingAndStoring()
     {
         FortuneList list;
         for (qsizetype i = 0; i < kSlotCount - 1; ++i)
-            QVERIFY(list.store("x").ok());
-        const LoadResult result = loadFortunesFile(QStringLiteral(FIXTURES_DIR "/two-separators.txt"), list);
+            list.store("x");
+        const LoadResult result = loadFortunesFile(fixture("two-separators.txt"), list);
         QCOMPARE(result.outcome, LoadResult::Outcome::Full);
-        QCOMPARE(result.stored, 1);
-        QVERIFY(!result.error.isEmpty());
-        QCOMPARE(list.count(), kSlotCount);
         QCOMPARE(list.rawAt(kSlotCount - 1), QByteArrayView("A\r\n"));
-
         QTemporaryDir dir;
-        const QString path = dir.filePath("fortunes.txt");
-        const Status refused = storeNewFortune(path, "one too many", list);
-        QVERIFY(!refused.ok());
-        QVERIFY(!QFile::exists(path)); // nothing written
+        QVERIFY(!CollectionFile(dir.filePath("f.txt")).storeUnlessHeld("one too many", list).status.ok());
+        QVERIFY(!QFile::exists(dir.filePath("f.txt"))); // nothing written
         QCOMPARE(list.count(), kSlotCount);
-        QVERIFY(list.rawAt(kSlotCount).isEmpty());
     }
 };
 
