@@ -371,11 +371,8 @@ void Form1::loadFile(const QString &path, bool missingIsError)
     if (ok || result.stored > 0)
         showFortune(0);
     if (!ok) {
-        QString message = result.error;
-        if (message.isEmpty())
-            message = tr("Could not read the fortunes file %1.").arg(path);
-        qCInfo(lcForm) << "load of" << path << "failed:" << message;
-        m_dialogs->showMessage(message);
+        qCInfo(lcForm) << "load of" << path << "failed:" << result.error;
+        m_dialogs->showMessage(result.error);
     }
     emit loadFinished();
 }

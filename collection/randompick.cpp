@@ -1,10 +1,9 @@
 #include "randompick.h"
 
+#include "fileio.h"
 #include "fortunesfile.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -35,23 +34,16 @@ bool isSeparatorLine(const char *begin, qint64 length)
     return QByteArrayView(begin, length) == kSeparator;
 }
 
-bool readAt(QFile &file, qint64 at, char *into, qint64 length)
+// False on an error, or when the file shrank under us.
+bool readAt(OpenFile &file, qint64 at, char *into, qint64 length)
 {
-    if (!file.seek(at))
-        return false;
-    for (qint64 done = 0; done < length;) {
-        const qint64 got = file.read(into + done, length - done);
-        if (got <= 0)
-            return false; // error, or the file shrank under us
-        done += got;
-    }
-    return true;
+    return file.readAt(at, into, length) == length;
 }
 
 // A piece [lo, hi) of the records area [first, size) of the file, read on demand.
 class Piece {
 public:
-    Piece(QFile &file, qint64 first, qint64 size) : m_file(file), m_first(first), m_size(size) {}
+    Piece(OpenFile &file, qint64 first, qint64 size) : m_file(file), m_first(first), m_size(size) {}
 
     bool read(qint64 from, qint64 to)
     {
@@ -86,7 +78,7 @@ public:
     }
 
 private:
-    QFile &m_file;
+    OpenFile &m_file;
     qint64 m_first;
     qint64 m_size;
     qint64 m_lo = 0;
@@ -241,7 +233,7 @@ RandomPick pickWithLoader(const QString &path, QRandomGenerator &random)
 // records, replacing it with the n-th one with probability 1/n, so each is
 // kept equally often. Holds a chunk and the head of the current line, however
 // long the records are.
-RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 size, QRandomGenerator &random)
+RandomPick pickByScan(OpenFile &file, const QString &path, qint64 first, qint64 size, QRandomGenerator &random)
 {
     QByteArray chunk(kScanChunk, Qt::Uninitialized);
     char head[kMinSpan + 2];  // the current line's first bytes, enough to tell a separator
@@ -269,10 +261,8 @@ RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 siz
         lineEmpty = true;
         headSize = 0;
     };
-    if (!file.seek(first))
-        return pickWithLoader(path, random);
     for (qint64 at = first; at < size;) {
-        const qint64 got = file.read(chunk.data(), std::min(qint64(chunk.size()), size - at));
+        const qint64 got = file.readAt(at, chunk.data(), std::min(qint64(chunk.size()), size - at));
         if (got <= 0)
             return pickWithLoader(path, random);
         for (const char *p = chunk.constData(), *end = p + got; p < end;) {
@@ -316,19 +306,16 @@ RandomPick pickByScan(QFile &file, const QString &path, qint64 first, qint64 siz
 // fortunes among empty records), one pass over the file decides instead.
 RandomPick pickRandomFortune(const QString &path, QRandomGenerator &random, const RandomPickOptions &options)
 {
-    // A pipe or device would block the open or the reads, a folder cannot be
-    // read: the loader refuses them, without opening them.
-    if (!QFileInfo(path).isFile())
-        return pickWithLoader(path, random);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // The one way every reader opens a fortunes file: a pipe, a device or a
+    // folder is refused without blocking, in the loader's words.
+    OpenFile file;
+    if (!file.open(path, OpenFile::Mode::Read))
         return pickWithLoader(path, random);
     const qint64 size = file.size();
-    char mark[3] = {};
-    const qint64 markRead = file.read(mark, std::min<qint64>(size, sizeof mark));
-    if (markRead >= 2 && (QByteArrayView(mark, 2) == "\xFF\xFE" || QByteArrayView(mark, 2) == "\xFE\xFF"))
+    const TextEncoding encoding = encodingOf(file);
+    if (size < 0 || encoding.kind != TextEncoding::Kind::Utf8)
         return pickWithLoader(path, random); // UTF-16: the loader decodes it
-    const qint64 first = markRead == 3 && QByteArrayView(mark, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    const qint64 first = encoding.markSize;
     if (size - first < std::max(options.scanBelow, kMinSpan))
         return pickByScan(file, path, first, size, random);
 

@@ -1,5 +1,7 @@
 #include "reloadfile.h"
 
+#include "fileio.h"
+
 #include <QSaveFile>
 
 namespace fortune {
@@ -7,11 +9,9 @@ namespace fortune {
 Status rewriteReloadFile(const QString &path)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return Status::failure(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
     const QByteArray line = kSeparator.toByteArray() + "\r\n";
-    if (file.write(line) != line.size() || !file.commit())
-        return Status::failure(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    if (!file.open(QIODevice::WriteOnly) || file.write(line) != line.size() || !file.commit())
+        return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path, file.errorString()));
     return {};
 }
 
