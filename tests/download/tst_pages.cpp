@@ -149,8 +149,9 @@ private slots:
         ends("no HTTP at all", "<html>x</html>\n", false, "<html>x</html>\n");
         ends("interim 100 Continue", "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nhi", false, "hi");
         ends("204", "HTTP/1.1 204 No Content\r\n\r\n", false, {});
-        fails("404", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", false, Failure::Status,
-              "HTTP status 404 Not Found");
+        for (const char *status : {"301 Moved Permanently", "404 Not Found"}) // a redirect is no page either
+            fails(status, "HTTP/1.1 " + QByteArray(status) + "\r\nContent-Length: 3\r\n\r\nno!", false, Failure::Status,
+                  status);
         fails("lying length, then closed", ok + "Content-Length: 900\r\n\r\n" + page, true, Failure::Incomplete,
               "closed 869 bytes before the announced end", page);
         fails("closed before the last chunk", chunked + "3\r\nabc\r\n", true, Failure::Incomplete, "last chunk", "abc");
