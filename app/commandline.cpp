@@ -14,7 +14,16 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <QElapsedTimer>
+
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
+#include <unistd.h>
+#endif
 
 namespace fortune {
 
@@ -24,6 +33,7 @@ const QString kCount = QStringLiteral("count");
 const QString kSearch = QStringLiteral("search");
 const QString kRandom = QStringLiteral("random");
 const QString kExport = QStringLiteral("export");
+const QString kImport = QStringLiteral("import");
 const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
@@ -46,9 +56,13 @@ QList<QCommandLineOption> programOptions()
          QStringLiteral("Write the collection to FILE in the classic fortune format "
                         "(for strfile and fortune)."),
          QStringLiteral("FILE")},
+        {kImport,
+         QStringLiteral("Add the fortunes of FILE (classic fortune format or this program's own) that the "
+                        "collection does not hold yet. May be given more than once."),
+         QStringLiteral("FILE")},
         {kFile,
          QStringLiteral("Use the fortunes file PATH instead of the collection "
-                        "(with --count, --search, --random or --export)."),
+                        "(with --count, --search, --random, --export or --import)."),
          QStringLiteral("PATH")},
         {kSite, QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given)."),
          QStringLiteral("HOST[:PORT]")},
@@ -61,7 +75,7 @@ void addOptions(QCommandLineParser &parser)
 {
     parser.setApplicationDescription(QStringLiteral(
         "Collects fortunes from the web, pages through them and searches them.\n"
-        "Without --count, --search, --random or --export it opens its window."));
+        "Without --count, --search, --random, --export or --import it opens its window."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(programOptions());
@@ -210,6 +224,33 @@ std::optional<int> loadForCount(const Invocation &invocation, const QString &pat
     return fail(err, loaded.error);
 }
 
+// "importing FILE: 40 %" on stderr, on a terminal and once an import has
+// taken more than a moment.
+class ImportProgressLine {
+public:
+    explicit ImportProgressLine(QIODevice &err) : m_err(err), m_terminal(isatty(STDERR_FILENO)) { m_clock.start(); }
+    void show(const QString &file, qsizetype at, qsizetype total)
+    {
+        if (!m_terminal || total == 0 || m_clock.elapsed() < 500)
+            return;
+        writeAll(m_err, QStringLiteral("\rimporting %1: %2 %")
+                            .arg(QDir::toNativeSeparators(file)).arg(at * 100 / total).toUtf8());
+        m_shown = true;
+    }
+    void clear()
+    {
+        if (m_shown)
+            writeAll(m_err, "\r\x1b[K");
+        m_shown = false;
+    }
+
+private:
+    QIODevice &m_err;
+    const bool m_terminal;
+    bool m_shown = false;
+    QElapsedTimer m_clock;
+};
+
 // As the classic fortune program prints a fortune: each line ends with the
 // platform's line break.
 QByteArray consoleForm(const QByteArray &stored)
@@ -219,6 +260,49 @@ QByteArray consoleForm(const QByteArray &stored)
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
 #endif
     return text.toUtf8();
+}
+
+// Adds the fortunes of each file given that the collection does not hold yet;
+// a file that cannot be read ends it, and what earlier files added stays.
+int importFiles(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
+{
+    FortuneList list;
+    const LoadResult loaded = loadFortunesFile(path, list);
+    // A collection that is not there yet is made by the first record stored.
+    if (loaded.outcome != LoadResult::Outcome::Loaded && loaded.outcome != LoadResult::Outcome::Missing)
+        return fail(err, loaded.error);
+    if (const QString problem = makeFolderFor(path); !problem.isEmpty())
+        return fail(err, problem);
+    CollectionFile collection(path);
+    qsizetype added = 0;
+    qsizetype held = 0;
+    qsizetype leftOut = 0;
+    QString error;
+    ImportProgressLine progressLine(err);
+    for (const QString &file : invocation.importFiles) {
+        const AnyFileLoad source = loadAnyFortunesFile(file);
+        if (source.result.outcome != LoadResult::Outcome::Loaded) {
+            error = source.result.error;
+            break;
+        }
+        const CollectionFile::Imported done = collection.storeAllUnlessHeld(
+            *source.list, list, [&](qsizetype at, qsizetype total) { progressLine.show(file, at, total); });
+        added += done.added;
+        held += done.held;
+        leftOut += done.leftOut;
+        if (!done.status.ok()) {
+            error = done.status.error;
+            break;
+        }
+    }
+    progressLine.clear();
+    if (leftOut > 0) {
+        fail(err, QStringLiteral("%1 fortunes left out: they have no line, or a line of theirs is exactly the "
+                                 "collection's record separator.").arg(leftOut));
+    }
+    const int printed = print(out, err, QStringLiteral("%1 new fortunes, %2 already in the collection\n")
+                                            .arg(added).arg(held).toUtf8());
+    return error.isEmpty() ? printed : fail(err, error);
 }
 
 } // namespace
@@ -266,9 +350,9 @@ Invocation parseArguments(const QStringList &args)
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     const int actions = int(parser.isSet(kCount)) + int(parser.isSet(kSearch)) + int(parser.isSet(kRandom))
-                        + int(parser.isSet(kExport));
+                        + int(parser.isSet(kExport)) + int(parser.isSet(kImport));
     if (actions > 1)
-        return usage(QStringLiteral("use only one of --count, --search, --random and --export"));
+        return usage(QStringLiteral("use only one of --count, --search, --random, --export and --import"));
     if (parser.isSet(kCount)) {
         invocation.action = Invocation::Action::Count;
     } else if (parser.isSet(kSearch)) {
@@ -281,10 +365,15 @@ Invocation parseArguments(const QStringList &args)
         invocation.exportFile = parser.value(kExport);
         if (invocation.exportFile.isEmpty())
             return usage(QStringLiteral("--export needs a path"));
+    } else if (parser.isSet(kImport)) {
+        invocation.action = Invocation::Action::Import;
+        invocation.importFiles = parser.values(kImport);
+        if (invocation.importFiles.contains(QString()))
+            return usage(QStringLiteral("--import needs a path"));
     }
     if (parser.isSet(kFile)) {
         if (invocation.action == Invocation::Action::Window)
-            return usage(QStringLiteral("--file goes with --count, --search, --random or --export"));
+            return usage(QStringLiteral("--file goes with --count, --search, --random, --export or --import"));
         invocation.file = parser.value(kFile);
         if (invocation.file.isEmpty())
             return usage(QStringLiteral("--file needs a path"));
@@ -343,6 +432,8 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         }
         return print(out, err, QByteArray::number(done.written) + " fortunes exported\n");
     }
+    case Invocation::Action::Import:
+        return importFiles(invocation, path, out, err);
     case Invocation::Action::Random: {
         const RandomPick pick = pickRandomFortune(path, random);
         if (pick.outcome != RandomPick::Outcome::Picked)

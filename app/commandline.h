@@ -32,12 +32,14 @@ struct Invocation {
         Search,     // --search TERM
         Random,     // --random
         Export,     // --export FILE
+        Import,     // --import FILE, once or more
         UsageError, // error says what is wrong
     };
     Action action = Action::Window;
     QString term;  // --search
     QString file;  // --file; empty means the program's own collection
     QString exportFile; // --export
+    QStringList importFiles; // --import, in the order given
     StartOptions start;
     QString error;
 };

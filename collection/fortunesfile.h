@@ -65,6 +65,9 @@ public:
     const QString &path() const { return m_path; }
     // As appendRecord.
     Status append(QByteArrayView text);
+    // Whole records, each closed by its separator line, in one write (after
+    // closing stray lines as append does).
+    Status appendRecords(const QByteArray &records);
     // Lets go of the file; the next append opens it again.
     void close();
 
@@ -113,6 +116,19 @@ public:
     // The file first, then the list (in the record form), unless the file
     // holds the fortune. Refused when the list is full.
     Stored storeUnlessHeld(QByteArrayView text, FortuneList &list);
+    struct Imported {
+        Status status;           // why the import stopped early; what went out before stays
+        qsizetype added = 0;     // stored in the file and the list
+        qsizetype held = 0;      // the file held them already (or an earlier one of incoming did)
+        qsizetype leftOut = 0;   // no lines at all, or a line is exactly the separator
+    };
+    // Called now and then with how many of incoming were looked at.
+    using ImportProgress = std::function<void(qsizetype done, qsizetype total)>;
+    // storeUnlessHeld for every record of incoming (in the record form, as a
+    // loader gives them), in order, under one lock, in large writes that
+    // each hold whole records only.
+    Imported storeAllUnlessHeld(const FortuneList &incoming, FortuneList &list,
+                                const ImportProgress &progress = {});
     // Lets go of the file; what is known of it is kept for the next store.
     void close() { m_appender.close(); }
 

@@ -52,6 +52,13 @@ void appendRecordBytes(QByteArray &payload, QByteArrayView text)
     payload.append(kCrLf);
 }
 
+Status listFull()
+{
+    return Status::failure(QStringLiteral("The fortune list is full: it already holds %1 fortunes, "
+                                          "so the new fortune was neither saved nor stored.")
+                               .arg(kSlotCount));
+}
+
 } // namespace
 
 QByteArray recordForm(QByteArrayView text)
@@ -157,6 +164,14 @@ Status RecordAppender::append(QByteArrayView text)
 {
     if (Status refused = refuseSeparatorLine(m_path, text); !refused.ok())
         return refused;
+    QByteArray record;
+    record.reserve(text.size() + kSepLen + 4);
+    appendRecordBytes(record, text);
+    return appendRecords(record);
+}
+
+Status RecordAppender::appendRecords(const QByteArray &records)
+{
     if (m_lockedSize < 0) {
         if (Status opened = openAtPath(); !opened.ok())
             return opened;
@@ -164,11 +179,10 @@ Status RecordAppender::append(QByteArrayView text)
     const qint64 size = m_lockedSize >= 0 ? m_lockedSize : m_file.size();
     if (size < 0)
         return Status::failure(m_file.message(FileAccess::Read));
-    QByteArray payload;
-    payload.reserve(text.size() + 2 * kSepLen + 8);
-    if (Status closed = closeStrayLines(size, text, payload); !closed.ok())
+    QByteArray stray;
+    if (Status closed = closeStrayLines(size, records, stray); !closed.ok())
         return closed;
-    appendRecordBytes(payload, text);
+    const QByteArray &payload = stray.isEmpty() ? records : stray.append(records);
     Status written = write(payload, size);
     if (written.ok() && m_lockedSize >= 0)
         m_lockedSize = size + payload.size();
@@ -286,9 +300,7 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
 {
     Stored result;
     if (list.isFull()) {
-        result.status = Status::failure(QStringLiteral("The fortune list is full: it already holds %1 fortunes, "
-                                                       "so the new fortune was neither saved nor stored.")
-                                            .arg(kSlotCount));
+        result.status = listFull();
         return result;
     }
     if (result.status = m_appender.lock(); !result.status.ok())
@@ -309,6 +321,57 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
             result.stored = true;
         }
     }
+    m_appender.unlock();
+    return result;
+}
+
+CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &incoming, FortuneList &list,
+                                                            const ImportProgress &progress)
+{
+    // Whole records go out in writes of about this size: few enough writes to
+    // keep pace with the reader, and a kill leaves whole records only.
+    constexpr qsizetype kBatchBytes = 1024 * 1024;
+    Imported result;
+    if (result.status = m_appender.lock(); !result.status.ok())
+        return result;
+    result.status = takeIn(list);
+    QByteArray batch;
+    qsizetype inBatch = 0;
+    const auto flush = [&] {
+        if (inBatch > 0 && result.status.ok())
+            result.status = m_appender.appendRecords(batch);
+        if (result.status.ok())
+            result.added += inBatch;
+        batch.clear();
+        inBatch = 0;
+    };
+    for (qsizetype i = 0; i < incoming.count() && result.status.ok(); ++i) {
+        if (progress && i % 4096 == 0)
+            progress(i, incoming.count());
+        const QByteArrayView form = incoming.rawAt(i);
+        if (!form.endsWith(kCrLf)) { // a record of no lines cannot be written as it is
+            ++result.leftOut;
+            continue;
+        }
+        if (holds(form, list)) {
+            ++result.held;
+            continue;
+        }
+        const QByteArrayView text = form.chopped(kCrLf.size());
+        if (!refuseSeparatorLine(path(), text).ok()) {
+            ++result.leftOut;
+            continue;
+        }
+        if (result.status = list.store(form); !result.status.ok())
+            break;
+        note(form, list);
+        appendRecordBytes(batch, text);
+        ++inBatch;
+        if (batch.size() >= kBatchBytes)
+            flush();
+    }
+    flush();
+    m_ownEnd = -1; // the next look reads what went out again: cheap, and never wrong
     m_appender.unlock();
     return result;
 }

@@ -107,6 +107,32 @@ private slots:
         QCOMPARE(recordsOf(*back.list), fortunes + Records{"Caf\xC3\xA9 Love\r\n"});
     }
 
+    // --import: as many fortunes as strfile counts, nothing twice (not even
+    // one the file itself repeats), a round trip through --export gives the
+    // same fortunes in order, and a file that cannot be read keeps the rest.
+    void import()
+    {
+        const QString c = path("imported.txt");
+        const testutil::Ran indexed = testutil::run(u"strfile"_s, {kFortunes, path("dat")});
+        const QString strings = QRegularExpression(u"There were (\\d+) strings"_s).match(QString::fromUtf8(indexed.out)).captured(1);
+        QVERIFY2(!strings.isEmpty(), indexed.out + indexed.err);
+        testutil::Ran ran = program({"--import", kFortunes, "--file", c});
+        QCOMPARE(ran.out, strings.toUtf8() + " new fortunes, 0 already in the collection\n");
+        QCOMPARE(program({"--count", "--file", c}).out, strings.toUtf8() + "\n");
+        const Records first = testutil::recordsOf(c);
+        QVERIFY(testutil::writeFile(path("more"), first[0] + "%\nnew\n%\nnew\n"));
+        ran = program({"--import", kFortunes, "--import", path("more"), "--import", path("missing"), "--file", c});
+        QCOMPARE(ran.code, 1);
+        QCOMPARE(ran.out, "1 new fortunes, " + QByteArray::number(strings.toInt() + 2) + " already in the collection\n");
+        QVERIFY2(ran.err.count('\n') == 1 && ran.err.contains("missing"), ran.err);
+        QCOMPARE(testutil::recordsOf(c), first + Records{"new\r\n"});
+
+        QCOMPARE(program({"--export", path("e"), "--file", c}).code, 0);
+        ran = program({"--import", path("e"), "--file", path("back.txt")});
+        QCOMPARE(ran.code, 0);
+        QCOMPARE(testutil::recordsOf(path("back.txt")), first + Records{"new\r\n"});
+    }
+
     // Never onto the file it reads, by any name.
     void exportRefused_data()
     {

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -96,6 +97,47 @@ private slots:
         QVERIFY(!before.isEmpty());
         server.kill();
         server.waitForFinished();
+    }
+
+    // --import killed now and then: the collection holds the classic file's
+    // fortunes in order, whole, but for at most one cut record at its end
+    // (which the next import closes as a record of its own), and the import
+    // that runs to its end leaves none of them out.
+    void killedMidImport()
+    {
+        QTemporaryDir dir;
+        QByteArray classic;
+        QList<QByteArray> fortunes;
+        for (int i = 0; i < 200000; ++i) {
+            fortunes << "Fortune " + QByteArray::number(i) + ": " + QByteArray(i % 500, 'x') + "\r\n";
+            classic += fortunes.last().chopped(2) + "\n%\n";
+        }
+        QVERIFY(writeFile(dir.filePath("classic"), classic));
+        const QString collection = dir.filePath("c.txt");
+        const QStringList arguments{"--import", dir.filePath("classic"), "--file", collection};
+        const QSet<QByteArray> known(fortunes.cbegin(), fortunes.cend());
+        QRandomGenerator random(20240518u);
+        for (int kill = 0;; ++kill) {
+            QProcess running;
+            running.start(FORTUNE_COLLECTOR, arguments);
+            QVERIFY(running.waitForStarted());
+            const qint64 grow = QFileInfo(collection).size() + qint64(random.bounded(30 << 20));
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(collection).size() >= grow || running.state() != QProcess::Running, 30000);
+            if (running.state() != QProcess::NotRunning) {
+                running.kill();
+                QVERIFY(running.waitForFinished(30000));
+            }
+            QList<QByteArray> records = plainRecords(readFile(collection));
+            const qsizetype cut = records.removeIf([&](const QByteArray &r) { return !known.contains(r); });
+            QVERIFY2(cut <= kill, "more cut records than kills");
+            QCOMPARE(records, fortunes.first(records.size()));
+            if (running.exitStatus() == QProcess::NormalExit) {
+                QCOMPARE(running.exitCode(), 0);
+                QCOMPARE(records.size(), fortunes.size());
+                break;
+            }
+            QVERIFY2(kill < 20, "the import never got to its end");
+        }
     }
 };
 
