@@ -305,54 +305,15 @@ int importFiles(const Invocation &invocation, const QString &path, QIODevice &ou
     return error.isEmpty() ? printed : fail(err, error);
 }
 
-} // namespace
-
-Invocation parseArguments(const QStringList &args)
+// The console action asked for, with its values; a usage problem, or nothing.
+QString readAction(const QCommandLineParser &parser, Invocation &invocation)
 {
-    Invocation invocation;
-    QCommandLineParser parser;
-    addOptions(parser);
-    QStringList toolkit;
-    if (!parser.parse(programArguments(args, toolkit))) {
-        invocation.action = Invocation::Action::UsageError;
-        invocation.error = parser.errorText();
-        return invocation;
-    }
-    if (parser.isSet(kSite)) {
-        const SiteOption site = parseSiteOption(parser.value(kSite));
-        if (!site.ok()) {
-            invocation.action = Invocation::Action::UsageError;
-            invocation.error = site.error;
-            return invocation;
-        }
-        invocation.start.site = site.site;
-    }
-    invocation.start.quitAfterStart = parser.isSet(kQuitAfterStart);
-    invocation.start.startDownload = parser.isSet(kStartDownload);
-    invocation.start.toolkitOptions = toolkit;
-    if (parser.isSet(QStringLiteral("help-all"))) {
-        invocation.action = Invocation::Action::HelpAll;
-        return invocation;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        invocation.action = Invocation::Action::Help;
-        return invocation;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        invocation.action = Invocation::Action::Version;
-        return invocation;
-    }
-    auto usage = [&](const QString &message) {
-        invocation.action = Invocation::Action::UsageError;
-        invocation.error = message;
-        return invocation;
-    };
     if (!parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+        return QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
     const int actions = int(parser.isSet(kCount)) + int(parser.isSet(kSearch)) + int(parser.isSet(kRandom))
                         + int(parser.isSet(kExport)) + int(parser.isSet(kImport));
     if (actions > 1)
-        return usage(QStringLiteral("use only one of --count, --search, --random, --export and --import"));
+        return QStringLiteral("use only one of --count, --search, --random, --export and --import");
     if (parser.isSet(kCount)) {
         invocation.action = Invocation::Action::Count;
     } else if (parser.isSet(kSearch)) {
@@ -364,20 +325,55 @@ Invocation parseArguments(const QStringList &args)
         invocation.action = Invocation::Action::Export;
         invocation.exportFile = parser.value(kExport);
         if (invocation.exportFile.isEmpty())
-            return usage(QStringLiteral("--export needs a path"));
+            return QStringLiteral("--export needs a path");
     } else if (parser.isSet(kImport)) {
         invocation.action = Invocation::Action::Import;
         invocation.importFiles = parser.values(kImport);
         if (invocation.importFiles.contains(QString()))
-            return usage(QStringLiteral("--import needs a path"));
+            return QStringLiteral("--import needs a path");
     }
     if (parser.isSet(kFile)) {
         if (invocation.action == Invocation::Action::Window)
-            return usage(QStringLiteral("--file goes with --count, --search, --random, --export or --import"));
+            return QStringLiteral("--file goes with --count, --search, --random, --export or --import");
         invocation.file = parser.value(kFile);
         if (invocation.file.isEmpty())
-            return usage(QStringLiteral("--file needs a path"));
+            return QStringLiteral("--file needs a path");
     }
+    return {};
+}
+
+} // namespace
+
+Invocation parseArguments(const QStringList &args)
+{
+    Invocation invocation;
+    const auto usage = [&](const QString &problem) {
+        invocation.action = Invocation::Action::UsageError;
+        invocation.error = problem;
+        return invocation;
+    };
+    QCommandLineParser parser;
+    addOptions(parser);
+    QStringList toolkit;
+    if (!parser.parse(programArguments(args, toolkit)))
+        return usage(parser.errorText());
+    if (parser.isSet(kSite)) {
+        const SiteOption site = parseSiteOption(parser.value(kSite));
+        if (!site.ok())
+            return usage(site.error);
+        invocation.start.site = site.site;
+    }
+    invocation.start.quitAfterStart = parser.isSet(kQuitAfterStart);
+    invocation.start.startDownload = parser.isSet(kStartDownload);
+    invocation.start.toolkitOptions = toolkit;
+    if (parser.isSet(QStringLiteral("help-all")))
+        invocation.action = Invocation::Action::HelpAll;
+    else if (parser.isSet(QStringLiteral("help")))
+        invocation.action = Invocation::Action::Help;
+    else if (parser.isSet(QStringLiteral("version")))
+        invocation.action = Invocation::Action::Version;
+    else if (const QString problem = readAction(parser, invocation); !problem.isEmpty())
+        return usage(problem);
     return invocation;
 }
 
