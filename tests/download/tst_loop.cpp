@@ -110,8 +110,10 @@ private slots:
 
         run.loop.start();
         // Twice round the replies: the second round is all known fortunes.
-        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || (message.isEmpty() && cycles.count() >= 2 * replies.size()),
-                                 kWait);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !finished.isEmpty()
+                          || (message.isEmpty() && cycles.count() >= 2 * replies.size()); },
+            kWait));
         run.loop.stop();
         QCOMPARE(finished.count(), 1);
         const QString said = finished.at(0).at(0).toString();
@@ -164,7 +166,7 @@ private slots:
         run.loop.start();
         if (when == 0)
             stopTwice();
-        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), kWait);
+        QVERIFY(QTest::qWaitFor([&] { return !finished.isEmpty(); }, kWait));
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).toString(), QString());
         QVERIFY(!run.loop.isRunning() && !run.loop.FetchPending() && run.loop.StopRequested());

@@ -46,8 +46,10 @@ http { access_log off; types { text/html shtml; } client_body_temp_path %2/body;
                               QStringLiteral("-c"), root + QStringLiteral("/nginx.conf")});
         QVERIFY2(m_nginx.waitForStarted(5000), qPrintable(m_nginx.errorString()));
         // The pid file comes once both servers listen.
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root + QStringLiteral("/nginx.pid"))
-                                 || m_nginx.state() != QProcess::Running, 10000);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return QFile::exists(root + QStringLiteral("/nginx.pid"))
+                          || m_nginx.state() != QProcess::Running; },
+            10000));
         QVERIFY2(m_nginx.state() == QProcess::Running, qPrintable(m_nginx.readAll() + log()));
     }
 
@@ -74,7 +76,7 @@ http { access_log off; types { text/html shtml; } client_body_temp_path %2/body;
         QSignalSpy done(&run.loop, &DownloadLoop::cycleCompleted);
         QSignalSpy finished(&run.loop, &DownloadLoop::finished);
         run.loop.start();
-        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 3 || !finished.isEmpty(), 15000);
+        QVERIFY(QTest::qWaitFor([&] { return done.count() >= 3 || !finished.isEmpty(); }, 15000));
         run.loop.stop();
         QCOMPARE(finished.count(), 1);
         QVERIFY2(finished.at(0).at(0).toString().isEmpty(), qPrintable(finished.at(0).at(0).toString() + log()));

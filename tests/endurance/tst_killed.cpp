@@ -39,7 +39,8 @@ private slots:
         QProcess server; // killed when it goes out of scope
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server.start(FORTUNE_SITE, {"--port", "0", "--file", dir.filePath("site.txt"), "--sequential"});
-        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine() || server.state() == QProcess::NotRunning, 30000);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return server.canReadLine() || server.state() == QProcess::NotRunning; }, 30000));
         const QString banner = QString::fromUtf8(server.readLine());
         const QRegularExpressionMatch port = QRegularExpression(":(\\d+)/").match(banner);
         QVERIFY2(port.hasMatch(), qPrintable(banner));
@@ -68,8 +69,10 @@ private slots:
             // Every tenth kill lands during start-up; the others once the file has
             // grown by a random few records' worth of bytes.
             const qint64 grow = kill % 10 == 9 ? 0 : 1 + qint64(random.bounded(4000));
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(collection).size() >= before.size() + grow
-                                         || running.state() != QProcess::Running, 30000);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return QFileInfo(collection).size() >= before.size() + grow
+                              || running.state() != QProcess::Running; },
+                30000));
             QVERIFY2(running.state() == QProcess::Running, "the program ended by itself");
             running.kill();
             QVERIFY(running.waitForFinished(30000));
@@ -122,7 +125,8 @@ private slots:
             running.start(FORTUNE_COLLECTOR, arguments);
             QVERIFY(running.waitForStarted());
             const qint64 grow = QFileInfo(collection).size() + qint64(random.bounded(30 << 20));
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(collection).size() >= grow || running.state() != QProcess::Running, 30000);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return QFileInfo(collection).size() >= grow || running.state() != QProcess::Running; }, 30000));
             if (running.state() != QProcess::NotRunning) {
                 running.kill();
                 QVERIFY(running.waitForFinished(30000));

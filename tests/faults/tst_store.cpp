@@ -35,7 +35,7 @@ private:
         QSignalSpy finished(&loop, &DownloadLoop::finished);
         QSignalSpy completed(&loop, &DownloadLoop::cycleCompleted);
         loop.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || completed.count() >= fortunes.size(), 20000);
+        QVERIFY(QTest::qWaitFor([&] { return !finished.isEmpty() || completed.count() >= fortunes.size(); }, 20000));
         loop.stop();
         QCOMPARE(finished.value(0).value(0).toString(), QString()); // stopped, not failed
     }

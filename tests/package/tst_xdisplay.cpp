@@ -45,7 +45,8 @@ private slots:
             QSKIP(why);
         // Xvfb picks a free display and writes its number to the given descriptor.
         m_server.start(u"Xvfb"_qs, u"-displayfd 1 -screen 0 800x600x24 -nolisten tcp"_qs.split(u' '));
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.canReadLine() || m_server.state() == QProcess::NotRunning, 30'000);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return m_server.canReadLine() || m_server.state() == QProcess::NotRunning; }, 30'000));
         const QByteArray display = m_server.readLine().trimmed();
         QVERIFY2(!display.isEmpty(), m_server.readAllStandardError().constData());
         m_env.insert(u"DISPLAY"_qs, QLatin1Char(':') + QString::fromLatin1(display));
@@ -67,9 +68,10 @@ private slots:
 
         // Painted and still with the short fortune, then many lines (QTRY counts its waits, not the screenshots).
         int before = 0, previous = -1;
-        QTRY_VERIFY_WITH_TIMEOUT((previous = std::exchange(before, darkInFortune(window))) == before && before > 0, 5'000);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (previous = std::exchange(before, darkInFortune(window))) == before && before > 0; }, 5'000));
         tool("xdotool", u"mousemove --window "_qs + window + u" 144 72 click 1"_qs); // the centre of ">>"
-        QTRY_VERIFY_WITH_TIMEOUT(darkInFortune(window) > 3 * before + 200, 5'000);
+        QVERIFY(QTest::qWaitFor([&] { return darkInFortune(window) > 3 * before + 200; }, 5'000));
         QVERIFY(QImage(m_dir.filePath(u"shot.png"_qs)).save(QDir(QCoreApplication::applicationDirPath()).filePath(u"window-xvfb.png"_qs)));
     }
 
