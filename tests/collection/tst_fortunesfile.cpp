@@ -282,6 +282,24 @@ private slots:
         QCOMPARE(records.size(), 500);
     }
 
+    // A store never writes past another program's lock: it waits a bounded
+    // while, then says why it gave up.
+    void storeHonoursAnotherWritersLock()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("fortunes.txt");
+        QVERIFY(appendRecord(path, "A").ok());
+        RecordAppender holder(path);
+        QVERIFY(holder.lock().ok());
+        QVERIFY(inChild([&] {
+            FortuneList list;
+            const CollectionFile::Stored stored = CollectionFile(path).storeUnlessHeld("B", list);
+            return stored.status.error.contains("locked");
+        }));
+        holder.unlock();
+        QCOMPARE(readFile(path), fortunesFile({"A"}));
+    }
+
     void fullListStopsLoadingAndStoring()
     {
         FortuneList list;
