@@ -335,14 +335,16 @@ CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &i
     if (result.status = m_appender.lock(); !result.status.ok())
         return result;
     result.status = takeIn(list);
+    list.reserveBytes(incoming.storeBytes());
     QByteArray batch;
+    batch.reserve(2 * kBatchBytes);
     qsizetype inBatch = 0;
     const auto flush = [&] {
         if (inBatch > 0 && result.status.ok())
             result.status = m_appender.appendRecords(batch);
         if (result.status.ok())
             result.added += inBatch;
-        batch.clear();
+        batch.resize(0); // keeps its room for the next batch
         inBatch = 0;
     };
     for (qsizetype i = 0; i < incoming.count() && result.status.ok(); ++i) {
