@@ -300,6 +300,8 @@ int importFiles(const Invocation &invocation, const QString &path, QIODevice &ou
         fail(err, QStringLiteral("%1 fortunes left out: they have no line, or a line of theirs is exactly the "
                                  "collection's record separator.").arg(leftOut));
     }
+    if (!error.isEmpty() && added + held == 0)
+        return fail(err, error);
     const int printed = print(out, err, QStringLiteral("%1 new fortunes, %2 already in the collection\n")
                                             .arg(added).arg(held).toUtf8());
     return error.isEmpty() ? printed : fail(err, error);
