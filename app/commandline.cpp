@@ -11,10 +11,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
-
-#include <QElapsedTimer>
 
 #include <cstdio>
 #ifdef Q_OS_WIN
@@ -266,11 +265,9 @@ QByteArray consoleForm(const QByteArray &stored)
 // a file that cannot be read ends it, and what earlier files added stays.
 int importFiles(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
 {
+    // The collection file reads what it holds at the first store, so the
+    // list starts empty: loading the file first would read it twice.
     FortuneList list;
-    const LoadResult loaded = loadFortunesFile(path, list);
-    // A collection that is not there yet is made by the first record stored.
-    if (loaded.outcome != LoadResult::Outcome::Loaded && loaded.outcome != LoadResult::Outcome::Missing)
-        return fail(err, loaded.error);
     if (const QString problem = makeFolderFor(path); !problem.isEmpty())
         return fail(err, problem);
     CollectionFile collection(path);
