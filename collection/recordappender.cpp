@@ -272,6 +272,11 @@ Status CollectionFile::takeIn(FortuneList &list)
         m_resumeAt = size - kSepLen - 2;
         return {};
     }
+    // A file rewritten since the last look is read again from its start.
+    // Found rewritten again within the same look, it is being rewritten all
+    // the time (by a program that ignores the lock) or reads differently each
+    // time: give up rather than read it forever.
+    int restarts = 0;
     for (;;) {
         const qint64 from = std::max<qint64>(m_resumeAt, 0);
         FortuneList found;
@@ -282,6 +287,11 @@ Status CollectionFile::takeIn(FortuneList &list)
         if (m_resumeAt >= 0) {
             if (scan.firstSeparatorAt != m_resumeAt) {
                 forget();
+                if (++restarts > 2) {
+                    return Status::failure(fileMessage(FileAccess::Read, FileProblem::Failed, path(),
+                                                       QStringLiteral("it changes while it is read (does "
+                                                                      "another program rewrite it?)")));
+                }
                 continue;
             }
             first = 1; // the separator line looked at last time closes an empty record

@@ -110,7 +110,7 @@ private slots:
         CollectionFile collection(path);
         for (qsizetype i = expected.size() - 1; i >= 0; i -= 97) {
             const CollectionFile::Stored again = collection.storeUnlessHeld(expected[i].chopped(2), list);
-            QVERIFY(again.status.ok() && !again.stored);
+            QVERIFY2(again.status.ok() && !again.stored, qPrintable(again.status.error));
         }
         QVERIFY(collection.storeUnlessHeld("new", list).stored);
     }
