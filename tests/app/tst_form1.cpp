@@ -1,8 +1,10 @@
 // The window as a user meets it: loading, browsing, reload, search and downloads
 // with their messages; any fortune, hostile, huge or right-to-left, as text that fits.
+#include "../download/fakesite.h"
 #include "../testutil.h"
 #include "extraction.h"
 #include "form1.h"
+#include "sitepage.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -363,6 +365,29 @@ private slots:
         if (!close)
             w->click("Command3");
         QTRY_COMPARE(w->dialogs->messages.size(), close ? 0 : 2);
+    }
+
+    // The count rises with each stored fortune while the loop still runs,
+    // not once it ends; "Stop It Already!!!!" keeps what was stored.
+    void countRisesWhileDownloading()
+    {
+        FakeSite site;
+        site.setReplies({Reply{{fortune::site::okResponse(fortune::site::fortunePage("one\r\n"), true)}},
+                         Reply{{fortune::site::okResponse(fortune::site::fortunePage("two\r\n"), true)}}});
+        TestWindow w(write("download.txt", testutil::fortunesFile({"known"})), {}, [&](fortune::Form1 &form) {
+            form.setSite({u"127.0.0.1"_s, site.port()});
+        });
+        QSignalSpy stored(&w.form->download(), &fortune::DownloadLoop::fortuneStored);
+        w.click("Command3");
+        for (const char *count : {"2", "3"}) {
+            QVERIFY(stored.wait(10'000));
+            QVERIFY(w.form->download().isRunning());
+            QCOMPARE(w.text("Label1"), QLatin1String(count));
+        }
+        w.click("Command6");
+        QVERIFY(!w.form->download().isRunning());
+        QCOMPARE(w.text("Label1") + QString::number(w.dialogs->messages.size()), u"30"_s);
+        QCOMPARE(testutil::readFile(w.form->collectionPath()), testutil::fortunesFile({"known", "one", "two"}));
     }
 };
 
