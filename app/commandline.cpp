@@ -223,7 +223,7 @@ std::optional<int> loadForCount(const Invocation &invocation, const QString &pat
     return fail(err, loaded.error);
 }
 
-// "importing FILE: 40 %" on stderr, on a terminal and once an import has
+// 'importing "FILE": 40 %' on stderr, on a terminal and once an import has
 // taken more than a moment.
 class ImportProgressLine {
 public:
@@ -232,8 +232,8 @@ public:
     {
         if (!m_terminal || total == 0 || m_clock.elapsed() < 500)
             return;
-        writeAll(m_err, QStringLiteral("\rimporting %1: %2 %")
-                            .arg(QDir::toNativeSeparators(file)).arg(at * 100 / total).toUtf8());
+        writeAll(m_err, QStringLiteral("\rimporting \"%1\": %2 %")
+                            .arg(shownPath(file)).arg(at * 100 / total).toUtf8());
         m_shown = true;
     }
     void clear()

@@ -1,5 +1,7 @@
 #include "location.h"
 
+#include "fileio.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -83,7 +85,7 @@ QString makeFolderFor(const QString &filePath)
     if (!why.isEmpty())
         why[0] = why[0].toLower();
     return QStringLiteral("Could not create the folder \"%1\" for the fortunes file: %2.")
-        .arg(QDir::toNativeSeparators(folder), why);
+        .arg(shownPath(folder), why);
 }
 
 QString reloadFilePath()

@@ -109,7 +109,7 @@ ClassicReader::Outcome ClassicReader::read(QFile &file)
 
 QString shown(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    return shownPath(path);
 }
 
 // The classic file's lines of one stored fortune: UTF-8, LF after every line.

@@ -9,6 +9,29 @@
 
 namespace fortune {
 
+QString shownPath(const QString &path)
+{
+    const QString native = QDir::toNativeSeparators(path);
+    const char32_t separator = QDir::separator().unicode();
+    QString shown;
+    shown.reserve(native.size());
+    for (const char32_t c : native.toUcs4()) {
+        if (c == U'"' || (c == U'\\' && c != separator)) {
+            shown += u'\\';
+            shown += QChar(c);
+        } else if (c == U'\n' || c == U'\r' || c == U'\t') {
+            shown += c == U'\n' ? u"\\n" : c == U'\r' ? u"\\r" : u"\\t";
+        } else if (QChar::isPrint(c) || c == U' ') {
+            shown += QString::fromUcs4(&c, 1);
+        } else {
+            shown += c < 0x80      ? QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'))
+                     : c < 0x10000 ? QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'))
+                                   : QStringLiteral("\\U%1").arg(uint(c), 8, 16, QLatin1Char('0'));
+        }
+    }
+    return shown;
+}
+
 QString fileMessage(FileAccess access, FileProblem problem, const QString &path, const QString &detail)
 {
     QString reason;
@@ -37,7 +60,7 @@ QString fileMessage(FileAccess access, FileProblem problem, const QString &path,
     }
     if (reason.endsWith(u'.'))
         reason.chop(1);
-    const QString shown = QDir::toNativeSeparators(path);
+    const QString shown = shownPath(path);
     return access == FileAccess::Read
                ? QStringLiteral("Could not read the fortunes file \"%1\": %2.").arg(shown, reason)
                : QStringLiteral("Could not write to the fortunes file \"%1\": %2.").arg(shown, reason);

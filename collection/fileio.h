@@ -23,6 +23,13 @@ enum class FileProblem {
     Failed,       // any other error; the detail says which
 };
 
+// A file's name as messages show it, between their double quotes: in the
+// platform's separators, with every character that would not show as itself
+// (a line break, a control or format character) escaped as in C, and a quote
+// or a backslash that is part of the name too, so the name shown is exactly
+// the name ("a\nb" for a name with a line break in it).
+QString shownPath(const QString &path);
+
 // The one message for each file failure, for the window and the command line
 // alike: "Could not read the fortunes file "PATH": REASON.", the path in the
 // platform's separators.

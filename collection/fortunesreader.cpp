@@ -326,7 +326,7 @@ RecordScan FortunesFileReader::read(OpenFile &file, qint64 from, qint64 to, qint
         result.error = QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can hold. "
                                       "Loading \"%2\" stopped there; the rest of the file was not loaded.")
                            .arg(kSlotCount)
-                           .arg(QDir::toNativeSeparators(file.path()));
+                           .arg(shownPath(file.path()));
     }
     return m_scan;
 }

@@ -195,7 +195,7 @@ RandomPick noFortune(const QString &path)
 {
     RandomPick pick;
     pick.error = QStringLiteral("The fortunes file \"%1\" holds no fortune to pick.")
-                     .arg(QDir::toNativeSeparators(path));
+                     .arg(shownPath(path));
     return pick;
 }
 

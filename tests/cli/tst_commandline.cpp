@@ -99,6 +99,7 @@ private slots:
             QTest::addRow("%s: search", file) << QStringList{"--search", "x", "--file", named} << three << 1 << QByteArray();
             QTest::addRow("%s: random", file) << QStringList{"--random", "--file", named} << three << 1 << QByteArray();
         }
+        QTest::newRow("a name with a line break") << QStringList{"--count", "--file", path("a\nb")} << three << 1 << QByteArray();
         row("two actions", {"--count", "--random"}, three, 2, "");
         row("search without a term", {"--search"}, three, 2, "");
         row("file without an action", {"--file", "f.txt"}, three, 2, "");
@@ -134,6 +135,9 @@ private slots:
         const fortune::LoadResult loaded = fortune::loadFortunesFile(file < 0 ? path("fortunes.txt") : args[file + 1], list);
         if (code == 1 && loaded.outcome != fortune::LoadResult::Outcome::Loaded)
             QCOMPARE(ran.err, "fortune-collector: " + loaded.error.toUtf8() + '\n');
+        // Named exactly, a line break as "\n".
+        if (code == 1 && file >= 0)
+            QVERIFY2(ran.err.contains('"' + QString(args[file + 1]).replace(u'\n', u"\\n"_s).toUtf8() + '"'), ran.err);
     }
 
     void help()
