@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "classicfile.h"
+#include "exporttarget.h"
 #include "fortunelist.h"
 #include "fortunesfile.h"
 #include "location.h"
@@ -15,6 +16,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <csignal>
 #include <cstdio>
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -424,14 +426,16 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
         FortuneList list;
         if (const auto failed = loadForCount(invocation, path, list, err))
             return *failed;
-        const ClassicExport done = exportClassicFile(list, invocation.exportFile, path);
+        const ClassicExport done = exportClassicFile(list, invocation.exportFile, path, out);
         if (!done.error.isEmpty())
             return fail(err, done.error);
         if (done.leftOut > 0) { // a warning: the rest was exported
             fail(err, QStringLiteral("%1 fortunes left out: a line of theirs is exactly \"%\", which ends a "
                                      "fortune in the classic format.").arg(done.leftOut));
         }
-        return print(out, err, QByteArray::number(done.written) + " fortunes exported\n");
+        // Not into the export itself.
+        QIODevice &said = isStandardOutput(invocation.exportFile) ? err : out;
+        return print(said, err, QByteArray::number(done.written) + " fortunes exported\n");
     }
     case Invocation::Action::Import:
         return importFiles(invocation, path, out, err);
@@ -466,6 +470,11 @@ std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options
         app.emplace(programOnly, argv);
     describeApplication();
 
+#ifndef Q_OS_WIN
+    // A reader that went away is a write error with its reason and exit
+    // status 1, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QFile out;
     QFile err;
     out.open(stdout, QIODevice::WriteOnly);
@@ -474,11 +483,8 @@ std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options
                                || invocation.action == Invocation::Action::HelpAll;
     const QString collection = ownCollection ? collectionFilePath() : QString();
     int code = runConsoleAction(invocation, collection, out, err, *QRandomGenerator::global());
-    if (!out.flush() && code == 0) {
-        const QByteArray message = "fortune-collector: cannot write the output\n";
-        err.write(message);
-        code = 1;
-    }
+    if (!out.flush() && code == 0)
+        code = fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
     return code;
 }
 

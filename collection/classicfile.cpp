@@ -1,14 +1,11 @@
 #include "classicfile.h"
 #include "textdecoding.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -190,28 +187,13 @@ AnyFileLoad loadAnyFortunesFile(const QString &path)
     return load;
 }
 
-ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source)
+ClassicExport exportClassicFortunes(const FortuneList &list, const std::function<bool(QByteArrayView)> &write)
 {
     ClassicExport done;
-    const auto failed = [&](const QString &why) {
-        done = ClassicExport{};
-        done.error = QStringLiteral("Could not write the classic fortune file \"%1\": %2").arg(shown(target), why);
-        return done;
-    };
-    std::error_code unknown; // a file that is not there is no other file
-    if (!source.isEmpty()
-        && std::filesystem::equivalent(QFileInfo(target).filesystemFilePath(),
-                                       QFileInfo(source).filesystemFilePath(), unknown)) {
-        return failed(QStringLiteral("it is the fortunes file \"%1\" itself.").arg(shown(source)));
-    }
-
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return failed(file.errorString() + QLatin1Char('.'));
     QByteArray out;
     out.reserve(kChunk + 64 * 1024);
     const auto flush = [&] {
-        const bool ok = file.write(out) == out.size();
+        const bool ok = out.isEmpty() || write(out);
         out.resize(0);
         return ok;
     };
@@ -227,10 +209,9 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
             ++done.leftOut;
         }
         if (out.size() >= kChunk && !flush())
-            break;
+            return done;
     }
-    if (!flush() || !file.commit())
-        return failed(file.errorString() + QLatin1Char('.'));
+    flush();
     return done;
 }
 

@@ -6,6 +6,7 @@
 
 #include "fortunesfile.h"
 
+#include <functional>
 #include <memory>
 
 namespace fortune {
@@ -31,15 +32,15 @@ struct ClassicExport {
     // Fortunes with a line that is exactly "%": in a classic file that line
     // would end the fortune, so they stay out.
     qsizetype leftOut = 0;
-    QString error; // nothing was written when set
+    QString error; // set by the one that writes
 };
 
-// Writes the fortunes of list to target as a classic file, so that strfile
-// indexes it and fortune picks from it: UTF-8 (records that are not valid
-// UTF-8 as Windows-1252, as the window shows them), LF after every line and a
-// line "%" after every fortune. Empty fortunes are left out. The file is
-// replaced in one step: it holds its former content or the whole export.
-// Refused when target is the file source, under any name or link.
-ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source);
+// The fortunes of list as a classic file, so that strfile indexes it and
+// fortune picks from it: UTF-8 (records that are not valid UTF-8 as
+// Windows-1252, as the window shows them), LF after every line and a line "%"
+// after every fortune. Empty fortunes are left out. The bytes go to write in
+// pieces of about a megabyte, each ending after a fortune, until write
+// returns false.
+ClassicExport exportClassicFortunes(const FortuneList &list, const std::function<bool(QByteArrayView)> &write);
 
 } // namespace fortune

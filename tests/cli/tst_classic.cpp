@@ -133,6 +133,67 @@ private slots:
         QCOMPARE(testutil::recordsOf(path("back.txt")), first + Records{"new\r\n"});
     }
 
+    // What is at the target decides how it is written: a file is replaced in
+    // one step, anything else written in place; a write error is exit 1 with
+    // its reason. In sh, in a fresh folder: "fc" exports the collection, and
+    // "t" holds what it wrote (E in the rows: the export, S: its summary).
+    void exportTargets_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("t");   // null: there is none
+        QTest::addColumn<QByteArray>("out"); // stdout
+        QTest::addColumn<QByteArray>("err"); // found in stderr; empty: stderr is empty
+        const auto row = [](const char *name, const char *command, int code, const QByteArray &t, const QByteArray &out,
+                            const QByteArray &err = {}) { QTest::newRow(name) << QString::fromUtf8(command) << code << t << out << err; };
+        row("regular file", "echo old > t; fc --export t", 0, "E", "S");
+        row("new path", "fc --export t", 0, "E", "S");
+        row("symbolic link, followed", "echo old > t; ln -s t link; fc --export link && test -L link", 0, "E", "S");
+        row("FIFO with a reader", "mkfifo p; timeout 5 cat p > t & fc --export p && wait $! && test -p p", 0, "E", "S");
+        row("device, full", "fc --export /dev/full; s=$?; test -c /dev/full && exit $s", 1, {}, "",
+            "\"/dev/full\": No space left on device.");
+        row("- is the standard output", "fc --export - > t", 0, "E", "", "S");
+        row("a log that stdout appends to", "echo old > t; (echo before; fc --export /dev/stdout; echo after) >> t", 0,
+            "old\nbefore\nEafter\n", "", "S");
+        row("reader gone", "{ fc --export -; echo $? > s; } | head -c 1 > /dev/null; exit $(cat s)", 1, {}, "",
+            "Broken pipe.");
+    }
+
+    void exportTargets()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, code);
+        QFETCH(QByteArray, t);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QTemporaryDir dir;
+        QList<QByteArray> texts; // far more than a pipe holds
+        QByteArray exported;
+        for (int i = 0; i < 20000; ++i) {
+            texts << "Fortune number " + QByteArray::number(i);
+            exported += texts.last() + "\n%\n";
+        }
+        QVERIFY(testutil::writeFile(dir.filePath(u"c.txt"_s), testutil::fortunesFile(texts)));
+        for (QByteArray *expected : {&t, &out, &err}) {
+            if (!expected->isNull())
+                expected->replace("E", exported).replace("S", "20000 fortunes exported\n");
+        }
+        // Never as root: a fault that replaces what it should write into
+        // would replace the system's /dev/full.
+        QStringList args{"-c", "cd \"$1\" && fc() { \"$0\" --file c.txt \"$@\"; }; " + command,
+                         QStringLiteral(FORTUNE_EXE), dir.path()};
+        if (geteuid() == 0) {
+            QVERIFY(QFile::setPermissions(dir.path(), QFile::Permissions(0x7777)));
+            args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--", "sh"} + args;
+        }
+        const testutil::Ran ran = testutil::run(geteuid() == 0 ? u"setpriv"_s : u"sh"_s, args,
+                                                QProcessEnvironment::systemEnvironment(), 30'000);
+        QCOMPARE(ran.code, code);
+        QCOMPARE(ran.out, out);
+        QVERIFY2(err.isEmpty() ? ran.err.isEmpty() : ran.err.contains(err), ran.err);
+        QCOMPARE(testutil::readFile(dir.filePath(u"t"_s)), t);
+    }
+
     // Never onto the file it reads, by any name.
     void exportRefused_data()
     {

@@ -1,0 +1,130 @@
+#include "exporttarget.h"
+
+#include "fileio.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <filesystem>
+#include <optional>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fortune {
+
+namespace {
+
+const QString kStandardOutput = QStringLiteral("-");
+
+// The descriptor of this process that path names by number (/dev/stdout,
+// /dev/fd/3, /proc/self/fd/1). On Linux, opening such a path opens its file
+// anew, at the start and without the append mode it was opened in, and so
+// writes over what is there (a log that stdout appends to): it is written
+// through the descriptor instead.
+std::optional<int> ownDescriptorNamed(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const QString descriptors = QStringLiteral("/proc/%1/fd").arg(::getpid());
+    QString at = path;
+    for (int links = 0; links < 40; ++links) {
+        const QFileInfo info(at);
+        bool number = false;
+        const int fd = info.fileName().toInt(&number);
+        if (number && fd >= 0 && QFileInfo(info.absolutePath()).canonicalFilePath() == descriptors)
+            return fd;
+        if (!info.isSymLink())
+            break;
+        at = info.symLinkTarget();
+    }
+#else
+    Q_UNUSED(path);
+#endif
+    return std::nullopt;
+}
+
+// Opens what is at target for writing in place, never creating, cutting
+// short or replacing it.
+bool openInPlace(QFile &file, const QString &target)
+{
+    constexpr QIODevice::OpenMode kMode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+    if (const std::optional<int> fd = ownDescriptorNamed(target))
+        return file.open(*fd, kMode, QFileDevice::DontCloseHandle);
+#ifdef Q_OS_WIN
+    file.setFileName(target);
+    return file.open(kMode | QIODevice::ExistingOnly);
+#else
+    // Not QFile's own open, which cuts a file short and seeks to append.
+    const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        file.setFileName(target);
+        return file.open(kMode | QIODevice::ExistingOnly); // for Qt's words for the failure
+    }
+    return file.open(fd, kMode, QFileDevice::AutoCloseHandle);
+#endif
+}
+
+} // namespace
+
+bool isStandardOutput(const QString &target)
+{
+    return target == kStandardOutput || ownDescriptorNamed(target) == 1;
+}
+
+ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source,
+                                QIODevice &out)
+{
+    const auto failed = [&](QString why) {
+        if (why.endsWith(u'.'))
+            why.chop(1);
+        ClassicExport done;
+        done.error = target == kStandardOutput
+                         ? QStringLiteral("Could not write the classic fortune file to the standard output: %1.").arg(why)
+                         : QStringLiteral("Could not write the classic fortune file \"%1\": %2.")
+                               .arg(shownPath(target), why);
+        return done;
+    };
+    std::error_code unknown; // a file that is not there is no other file
+    if (target != kStandardOutput && !source.isEmpty()
+        && std::filesystem::equivalent(QFileInfo(target).filesystemFilePath(),
+                                       QFileInfo(source).filesystemFilePath(), unknown)) {
+        return failed(QStringLiteral("it is the fortunes file \"%1\" itself").arg(shownPath(source)));
+    }
+    // A short write is tried again for the rest: only a write that takes
+    // nothing carries the reason (a pipe takes what fits before its reader's
+    // end is seen).
+    const auto writeTo = [](QIODevice &device) {
+        return [&device](QByteArrayView bytes) {
+            for (qint64 wrote = 0; !bytes.isEmpty(); bytes = bytes.sliced(wrote)) {
+                if ((wrote = device.write(bytes.data(), bytes.size())) <= 0)
+                    return false;
+            }
+            return true;
+        };
+    };
+
+    const QFileInfo info(target);
+    if (target != kStandardOutput && !ownDescriptorNamed(target) && (!info.exists() || info.isFile())) {
+        QSaveFile file(target);
+        if (!file.open(QIODevice::WriteOnly))
+            return failed(file.errorString());
+        const ClassicExport done = exportClassicFortunes(list, writeTo(file));
+        return file.commit() ? done : failed(file.errorString());
+    }
+
+    QFile file;
+    if (target != kStandardOutput && !openInPlace(file, target))
+        return failed(file.errorString());
+    QIODevice &stream = target == kStandardOutput ? out : file;
+    const auto write = writeTo(stream);
+    bool ok = true;
+    const ClassicExport done = exportClassicFortunes(list, [&](QByteArrayView bytes) { return ok = write(bytes); });
+    if (auto *device = qobject_cast<QFileDevice *>(&stream); ok && device)
+        ok = device->flush();
+    return ok ? done : failed(stream.errorString());
+}
+
+} // namespace fortune
