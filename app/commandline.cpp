@@ -35,6 +35,7 @@ const QString kSearch = QStringLiteral("search");
 const QString kRandom = QStringLiteral("random");
 const QString kExport = QStringLiteral("export");
 const QString kImport = QStringLiteral("import");
+const QString kEncoding = QStringLiteral("encoding");
 const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
@@ -61,6 +62,10 @@ QList<QCommandLineOption> programOptions()
          QStringLiteral("Add the fortunes of FILE (classic fortune format or this program's own) that the "
                         "collection does not hold yet. May be given more than once."),
          QStringLiteral("FILE")},
+        {kEncoding,
+         QStringLiteral("Read the files of --import as text in NAME (ISO-8859-3, KOI8-R, Shift_JIS...) rather "
+                        "than UTF-8, where each fortune that is not valid UTF-8 is read as Windows-1252."),
+         QStringLiteral("NAME")},
         {kFile,
          QStringLiteral("Use the fortunes file PATH instead of the collection "
                         "(with --count, --search, --random, --export or --import)."),
@@ -281,15 +286,29 @@ int importFiles(const Invocation &invocation, const QString &path, QIODevice &ou
     CollectionFile collection(path);
     qsizetype added = 0;
     qsizetype held = 0;
-    qsizetype leftOut = 0;
+    qsizetype leftOut = 0;     // by the store
+    qsizetype leftOutRead = 0; // by the reader, each told
     QString error;
     ImportProgressLine progressLine(err);
     for (const QString &file : invocation.importFiles) {
-        const AnyFileLoad source = loadAnyFortunesFile(file);
+        const AnyFileLoad source = loadAnyFortunesFile(file, invocation.encoding);
         if (source.result.outcome != LoadResult::Outcome::Loaded) {
             error = source.result.error;
             break;
         }
+        constexpr size_t kTold = 10; // a file of another encoding could fill the screen
+        if (!source.leftOut.empty())
+            progressLine.clear();
+        for (size_t i = 0; i < source.leftOut.size(); ++i) {
+            if (i == kTold) {
+                fail(err, QStringLiteral("\"%1\": %2 more fortunes left out.")
+                              .arg(shownPath(file)).arg(source.leftOut.size() - kTold));
+                break;
+            }
+            fail(err, QStringLiteral("\"%1\": fortune %2 left out: %3.")
+                          .arg(shownPath(file)).arg(source.leftOut[i].number).arg(source.leftOut[i].why));
+        }
+        leftOutRead += qsizetype(source.leftOut.size());
         const CollectionFile::Imported done = collection.storeAllUnlessHeld(
             *source.list, list, [&](qsizetype at, qsizetype total) { progressLine.show(file, at, total); });
         added += done.added;
@@ -307,8 +326,10 @@ int importFiles(const Invocation &invocation, const QString &path, QIODevice &ou
     }
     if (!error.isEmpty() && added + held == 0)
         return fail(err, error);
-    const int printed = print(out, err, QStringLiteral("%1 new fortunes, %2 already in the collection\n")
-                                            .arg(added).arg(held).toUtf8());
+    QString summary = QStringLiteral("%1 new fortunes, %2 already in the collection").arg(added).arg(held);
+    if (leftOut + leftOutRead > 0)
+        summary += QStringLiteral(", %1 left out").arg(leftOut + leftOutRead);
+    const int printed = print(out, err, summary.toUtf8() + '\n');
     return error.isEmpty() ? printed : fail(err, error);
 }
 
@@ -338,6 +359,15 @@ QString readAction(const QCommandLineParser &parser, Invocation &invocation)
         invocation.importFiles = parser.values(kImport);
         if (invocation.importFiles.contains(QString()))
             return QStringLiteral("--import needs a path");
+    }
+    if (parser.isSet(kEncoding)) {
+        if (invocation.action != Invocation::Action::Import)
+            return QStringLiteral("--encoding goes with --import");
+        invocation.encoding = parser.value(kEncoding).toLatin1();
+        if (invocation.encoding.isEmpty())
+            return QStringLiteral("--encoding needs the name of a character set");
+        if (const QString problem = lineCharsetProblem(invocation.encoding); !problem.isEmpty())
+            return QStringLiteral("--encoding: %1").arg(problem);
     }
     if (parser.isSet(kFile)) {
         if (invocation.action == Invocation::Action::Window)

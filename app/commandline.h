@@ -40,6 +40,7 @@ struct Invocation {
     QString file;  // --file; empty means the program's own collection
     QString exportFile; // --export
     QStringList importFiles; // --import, in the order given
+    QByteArray encoding;     // --encoding, of the imported files; empty: UTF-8, or else Windows-1252
     StartOptions start;
     QString error;
 };

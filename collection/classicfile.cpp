@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace fortune {
@@ -16,14 +18,35 @@ namespace {
 constexpr qsizetype kChunk = 1024 * 1024;
 constexpr QByteArrayView kUtf8Mark{"\xEF\xBB\xBF"};
 
+const QString kNulBytes = QStringLiteral("it holds NUL bytes (is it a binary file?)");
+
+// The stored form of a fortune read in charset (empty: UTF-8, or else
+// Windows-1252), or nothing and why it is left out.
+std::optional<QByteArray> importedForm(QByteArrayView fortune, QByteArrayView charset, QString &why)
+{
+    if (fortune.contains('\0')) {
+        why = kNulBytes;
+        return std::nullopt;
+    }
+    if (charset.isEmpty() && isValidUtf8(fortune))
+        return fortune.toByteArray();
+    const std::optional<QString> text = decodeCharset(fortune, charset, &why);
+    return text ? std::optional(text->toUtf8()) : std::nullopt;
+}
+
 // Reads a classic file line by line into a fresh list, and notices a
 // separator line: then the file is one of this program's own.
 class ClassicReader {
 public:
     enum class Outcome { Done, OwnFormat, Full, ReadError };
 
-    explicit ClassicReader(FortuneList &list) : m_list(list) {}
+    ClassicReader(FortuneList &list, QByteArrayView charset, std::vector<AnyFileLoad::LeftOut> &leftOut)
+        : m_list(list), m_charset(charset), m_leftOut(leftOut)
+    {
+    }
     Outcome read(QFile &file);
+    // The file starts with a UTF-8 byte-order mark, which outweighs charset.
+    bool marked() const { return m_marked; }
 
 private:
     // A complete line, without its line end.
@@ -48,17 +71,26 @@ private:
     {
         const QByteArrayView fortune(m_fortune.data(), m_used);
         m_used = 0;
+        ++m_number;
         if (isEmptyFortune(fortune))
             return true;
         if (m_list.isFull()) {
             m_outcome = Outcome::Full;
             return false;
         }
-        m_list.store(isValidUtf8(fortune) ? fortune : QByteArrayView(decodeFortune(fortune).toUtf8()));
+        QString why;
+        if (const std::optional<QByteArray> form = importedForm(fortune, m_marked ? "" : m_charset, why))
+            m_list.store(*form);
+        else
+            m_leftOut.push_back({m_number, why});
         return true;
     }
 
     FortuneList &m_list;
+    const QByteArrayView m_charset;
+    std::vector<AnyFileLoad::LeftOut> &m_leftOut;
+    qsizetype m_number = 0; // of the fortunes closed, empty ones too
+    bool m_marked = false;
     std::vector<char> m_fortune = std::vector<char>(4096); // the one being read, in the stored form
     qsizetype m_used = 0;
     Outcome m_outcome = Outcome::Done;
@@ -77,7 +109,7 @@ ClassicReader::Outcome ClassicReader::read(QFile &file)
         qsizetype from = 0;
         if (start && (filled >= kUtf8Mark.size() || got == 0)) {
             start = false;
-            if (QByteArrayView(buffer.constData(), filled).startsWith(kUtf8Mark))
+            if ((m_marked = QByteArrayView(buffer.constData(), filled).startsWith(kUtf8Mark)))
                 from = kUtf8Mark.size();
         }
         if (got == 0) {
@@ -134,9 +166,37 @@ bool appendClassic(QByteArray &out, QByteArrayView text)
     return true;
 }
 
+// A file in this program's format, its records taken as the classic reader
+// takes a fortune, but kept as they are without a charset (as the window
+// reads them). An empty record stays, for the store to leave out and count.
+AnyFileLoad loadOwnFormat(const QString &path, QByteArrayView charset)
+{
+    AnyFileLoad load;
+    load.list = std::make_unique<FortuneList>();
+    load.result = loadFortunesFile(path, *load.list);
+    bool asRead = charset.isEmpty();
+    for (qsizetype i = 0; asRead && i < load.list->count(); ++i)
+        asRead = !load.list->rawAt(i).contains('\0');
+    if (asRead)
+        return load;
+    const std::unique_ptr<FortuneList> read = std::exchange(load.list, std::make_unique<FortuneList>());
+    for (qsizetype i = 0; i < read->count(); ++i) {
+        QString why;
+        const QByteArrayView record = read->rawAt(i);
+        if (charset.isEmpty() && !record.contains('\0'))
+            load.list->store(record);
+        else if (const std::optional<QByteArray> form = importedForm(record, charset, why))
+            load.list->store(*form);
+        else
+            load.leftOut.push_back({i + 1, why});
+    }
+    load.result.stored = load.list->count();
+    return load;
+}
+
 } // namespace
 
-AnyFileLoad loadAnyFortunesFile(const QString &path)
+AnyFileLoad loadAnyFortunesFile(const QString &path, QByteArrayView charset)
 {
     AnyFileLoad load;
     load.list = std::make_unique<FortuneList>();
@@ -148,19 +208,26 @@ AnyFileLoad loadAnyFortunesFile(const QString &path)
         load.result = loadFortunesFile(path, *load.list);
         return load;
     }
+    // Text in UTF-16 (with its mark) is not read line by line as bytes; the
+    // loader reads it, as one of this program's own files.
+    char head[2] = {};
+    if (file.read(head, 2) == 2 && encodingOf(QByteArrayView(head, 2)).kind != TextEncoding::Kind::Utf8) {
+        file.close();
+        return loadOwnFormat(path, {});
+    }
+    file.seek(0);
     try {
         // A lone LF becomes CR LF; what is reserved but never written costs
         // address space only.
         load.list->reserveBytes(qsizetype(file.size() + file.size() / 2));
-        switch (ClassicReader(*load.list).read(file)) {
+        ClassicReader reader(*load.list, charset, load.leftOut);
+        switch (reader.read(file)) {
         case ClassicReader::Outcome::Done:
             load.classic = true;
             break;
         case ClassicReader::Outcome::OwnFormat:
             file.close();
-            load.list = std::make_unique<FortuneList>();
-            load.result = loadFortunesFile(path, *load.list);
-            return load;
+            return loadOwnFormat(path, reader.marked() ? QByteArrayView() : charset);
         case ClassicReader::Outcome::Full:
             load.classic = true;
             load.result.outcome = LoadResult::Outcome::Full;

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace fortune {
 
@@ -15,17 +16,29 @@ struct AnyFileLoad {
     std::unique_ptr<FortuneList> list; // never null: what was read, maybe nothing
     LoadResult result;
     bool classic = false; // read as a classic file
+    // Fortunes read but left out, by their number in the file (from 1, empty
+    // ones counted), and why.
+    struct LeftOut {
+        qsizetype number = 0;
+        QString why;
+    };
+    std::vector<LeftOut> leftOut;
 };
 
 // Reads a file of fortunes in either format into a list of its own. A file
-// with a separator line anywhere is in this program's format and is read by
-// loadFortunesFile. Any other file is a classic one: a fortune ends at a line
-// that is exactly "%" or at the end of the file; lines end with LF or CR LF;
-// a UTF-8 byte-order mark at the start is not text. Each fortune is stored in
-// the loader's form (CR LF after every line) and as UTF-8, decoded from
-// Windows-1252 where its bytes are not valid UTF-8. A classic fortune with
-// nothing to read (isEmptyFortune) is left out: no classic program shows it.
-AnyFileLoad loadAnyFortunesFile(const QString &path);
+// with a separator line anywhere, or in UTF-16 (with its mark), is in this
+// program's format and is read by loadFortunesFile. Any other file is a
+// classic one: a fortune ends at a line that is exactly "%" or at the end of
+// the file; lines end with LF or CR LF; a UTF-8 byte-order mark at the start
+// is not text. Each classic fortune is stored in the loader's form (CR LF
+// after every line) and as UTF-8, decoded from Windows-1252 where its bytes
+// are not valid UTF-8. A charset (one that isLineCharset accepts) names the
+// text's encoding instead, for the fortunes of either format, unless the file
+// starts with a byte-order mark. A classic fortune with nothing to read
+// (isEmptyFortune) is left out: no classic program shows it. So is a fortune
+// of either format that holds NUL bytes or bytes not valid in charset: those
+// are listed in leftOut.
+AnyFileLoad loadAnyFortunesFile(const QString &path, QByteArrayView charset = {});
 
 struct ClassicExport {
     qsizetype written = 0;

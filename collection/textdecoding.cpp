@@ -136,6 +136,22 @@ bool isWindows1252Label(QByteArrayView charset)
     return false;
 }
 
+QString lineCharsetProblem(QByteArrayView charset)
+{
+    if (isWindows1252Label(charset))
+        return {};
+    const QByteArray name = charset.toByteArray();
+    QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
+    if (!decoder.isValid())
+        return QStringLiteral("the character set \"%1\" is unknown here").arg(QString::fromLatin1(name));
+    constexpr QByteArrayView kLineBytes = "\r\n%|";
+    if (QString(decoder.decode(kLineBytes)) != QLatin1StringView(kLineBytes)) {
+        return QStringLiteral("files in %1 cannot be read line by line as bytes; convert them to UTF-8 first")
+            .arg(QString::fromLatin1(decoder.name()));
+    }
+    return {};
+}
+
 std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset, QString *error)
 {
     if (charset.isEmpty())

@@ -31,4 +31,10 @@ bool isWindows1252Label(QByteArrayView charset);
 // in error, when the charset is unknown or the bytes are not valid in it.
 std::optional<QString> decodeCharset(QByteArrayView bytes, QByteArrayView charset, QString *error = nullptr);
 
+// Whether files in charset can be cut into lines and records before their
+// text is decoded, as the fortunes files are read: a name decodeCharset takes,
+// in which CR, LF, "%" and "|" are the single bytes they are in ASCII (not
+// UTF-16, not EBCDIC). Empty when they can, otherwise why not.
+QString lineCharsetProblem(QByteArrayView charset);
+
 } // namespace fortune

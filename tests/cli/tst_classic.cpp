@@ -4,6 +4,7 @@
 #include "classicfile.h"
 
 #include <QRegularExpression>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -42,28 +43,47 @@ private slots:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<Records>("records");
+        QTest::addColumn<QByteArray>("charset");
+        QTest::addColumn<QList<qsizetype>>("leftOut"); // the numbers of the fortunes left out with a warning
+        const auto row = [](const char *name, const QByteArray &file, const Records &records, const char *charset = "",
+                            const QList<qsizetype> &leftOut = {}) {
+            QTest::newRow(name) << file << records << QByteArray(charset) << leftOut;
+        };
         const QByteArray longLine(3 << 20, 'x'); // longer than one read
-        QTest::newRow("LF, % after each") << "a\nb\n%\nc\n%\n"_ba << Records{"a\r\nb\r\n", "c\r\n"};
-        QTest::newRow("the last without % or line end") << "a\n%\nlast"_ba << Records{"a\r\n", "last\r\n"};
-        QTest::newRow("CR LF") << "a\r\n%\r\nb\r\n"_ba << Records{"a\r\n", "b\r\n"};
-        QTest::newRow("nothing to read is left out") << "%\n%\n \n\t\n%\nx\n%\n%"_ba << Records{"x\r\n"};
-        QTest::newRow("lines that only look like %") << "% a\n%%\n %\n50%\n%\n"_ba << Records{"% a\r\n%%\r\n %\r\n50%\r\n"};
-        QTest::newRow("blank lines and a stray CR stay") << "a\n\nb\rc\n\n%\n"_ba << Records{"a\r\n\r\nb\rc\r\n\r\n"};
-        QTest::newRow("Windows-1252 where not UTF-8") << "caf\xE9 \x80\n%\n\xE2\x82\xAC\n"_ba
-                                                       << Records{"caf\xC3\xA9 \xE2\x82\xAC\r\n", "\xE2\x82\xAC\r\n"};
-        QTest::newRow("UTF-8 byte-order mark") << "\xEF\xBB\xBF" "a\n%\n"_ba << Records{"a\r\n"};
-        QTest::newRow("own format, % lines and all") << "x\r\n%\r\n" + testutil::kSep + "\r\ny\r\n" << Records{"x\r\n%\r\n"};
-        QTest::newRow("empty file") << QByteArray() << Records{};
-        QTest::newRow("a line longer than a read") << longLine + "\n%\ny" << Records{longLine + "\r\n", "y\r\n"};
+        const QByteArray sep = testutil::kSep + "\r\n";
+        row("LF, % after each", "a\nb\n%\nc\n%\n", {"a\r\nb\r\n", "c\r\n"});
+        row("the last without % or line end", "a\n%\nlast", {"a\r\n", "last\r\n"});
+        row("CR LF", "a\r\n%\r\nb\r\n", {"a\r\n", "b\r\n"});
+        row("nothing to read is left out", "%\n%\n \n\t\n%\nx\n%\n%", {"x\r\n"});
+        row("lines that only look like %", "% a\n%%\n %\n50%\n%\n", {"% a\r\n%%\r\n %\r\n50%\r\n"});
+        row("blank lines and a stray CR stay", "a\n\nb\rc\n\n%\n", {"a\r\n\r\nb\rc\r\n\r\n"});
+        row("Windows-1252 where not UTF-8", "caf\xE9 \x80\n%\n\xE2\x82\xAC\n", {"caf\xC3\xA9 \xE2\x82\xAC\r\n", "\xE2\x82\xAC\r\n"});
+        row("UTF-8 byte-order mark", "\xEF\xBB\xBF" "a\n%\n", {"a\r\n"});
+        row("own format, % lines and all", "x\r\n%\r\n" + sep + "y\r\n", {"x\r\n%\r\n"});
+        row("empty file", QByteArray(), {});
+        row("a line longer than a read", longLine + "\n%\ny", {longLine + "\r\n", "y\r\n"});
+        row("NUL bytes, counted from 1 with empty fortunes", "a\n%\n%\nb\0c\n%\nd\0"_ba, {"a\r\n"}, "", {3, 4});
+        row("own format, NUL bytes", "x\r\n" + sep + "\r\n" + sep + "y\0\r\n"_ba + sep, {"x\r\n", "\r\n"}, "", {3});
+        row("own format in UTF-16", "\xFF\xFE" + QStringEncoder(QStringConverter::Utf16LE)(u"\u0109\r\n"_s + testutil::kSep + "\r\n"),
+            {"\xC4\x89\r\n"}, "ISO-8859-3");
+        row("ISO-8859-3, and a byte it lacks", "\xE6u\r\n%\n\xA5\n%\n\xF8\n", {"\xC4\x89u\r\n", "\xC4\x9D\r\n"}, "iso-8859-3", {2});
+        row("own format in ISO-8859-3", "\xE6\r\n" + sep, {"\xC4\x89\r\n"}, "ISO-8859-3");
+        row("a byte-order mark outweighs the charset", "\xEF\xBB\xBF\xC4\x89\n", {"\xC4\x89\r\n"}, "ISO-8859-3");
+        row("a strict UTF-8", "\xE9\n%\n\xC3\xA9\n", {"\xC3\xA9\r\n"}, "UTF-8", {1});
     }
 
     void reader()
     {
         QFETCH(QByteArray, file);
+        QFETCH(QByteArray, charset);
         QVERIFY(testutil::writeFile(path("in"), file));
-        const fortune::AnyFileLoad load = fortune::loadAnyFortunesFile(path("in"));
+        const fortune::AnyFileLoad load = fortune::loadAnyFortunesFile(path("in"), charset);
         QCOMPARE(load.result.outcome, fortune::LoadResult::Outcome::Loaded);
         QTEST(recordsOf(*load.list), "records");
+        QList<qsizetype> leftOut;
+        for (const fortune::AnyFileLoad::LeftOut &left : load.leftOut)
+            leftOut << left.number;
+        QTEST(leftOut, "leftOut");
     }
 
     // strfile indexes the export, fortune picks from it and finds in it
@@ -131,6 +151,16 @@ private slots:
         ran = program({"--import", path("e"), "--file", path("back.txt")});
         QCOMPARE(ran.code, 0);
         QCOMPARE(testutil::recordsOf(path("back.txt")), first + Records{"new\r\n"});
+
+        // A binary file's fortunes with NUL bytes are left out, each told; a
+        // legacy 8-bit file is read in the encoding given.
+        QVERIFY(testutil::writeFile(path("binary"), "\x7f" "ELF\x02\x01\0\0\n%\nplain\n"_ba));
+        const QString eo = testutil::fixture("esperanto-iso8859-3.txt");
+        ran = program({"--import", path("binary"), "--import", eo, "--encoding", "ISO-8859-3", "--file", path("eo.txt")});
+        QCOMPARE(ran.code, 0);
+        QCOMPARE(ran.out, "4 new fortunes, 0 already in the collection, 1 left out\n");
+        QCOMPARE(ran.err, "fortune-collector: \"" + path("binary").toUtf8() + "\": fortune 1 left out: it holds NUL bytes (is it a binary file?).\n");
+        QCOMPARE(program({"--search", "ĉ", "--file", path("eo.txt")}).out, "2 fortunes contain 'ĉ'.\n");
     }
 
     // What is at the target decides how it is written: a file is replaced in

@@ -103,6 +103,9 @@ private slots:
         row("two actions", {"--count", "--random"}, three, 2, "");
         row("search without a term", {"--search"}, three, 2, "");
         row("file without an action", {"--file", "f.txt"}, three, 2, "");
+        row("encoding without an import", {"--count", "--encoding", "latin1"}, three, 2, "");
+        row("encoding the system does not know", {"--import", fixture("one.txt"), "--encoding", "x-nonesuch"}, three, 2, "");
+        row("encoding whose line ends are not bytes", {"--import", fixture("one.txt"), "--encoding", "UTF-16"}, three, 2, "");
         row("the window gets the toolkit's options", {"-platform", "offscreen", "--quit-after-start"}, three, 0, "");
     }
 
