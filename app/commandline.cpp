@@ -56,7 +56,7 @@ QList<QCommandLineOption> programOptions()
         {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
         {kExport,
          QStringLiteral("Write the collection to FILE in the classic fortune format "
-                        "(for strfile and fortune)."),
+                        "(for strfile and fortune); - for standard output."),
          QStringLiteral("FILE")},
         {kImport,
          QStringLiteral("Add the fortunes of FILE (classic fortune format or this program's own) that the "
