@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -47,24 +49,26 @@ std::optional<int> ownDescriptorNamed(const QString &path)
 }
 
 // Opens what is at target for writing in place, never creating, cutting
-// short or replacing it.
-bool openInPlace(QFile &file, const QString &target)
+// short or replacing it. Empty, or why it cannot be opened.
+QString openInPlace(QFile &file, const QString &target)
 {
     constexpr QIODevice::OpenMode kMode = QIODevice::WriteOnly | QIODevice::Unbuffered;
-    if (const std::optional<int> fd = ownDescriptorNamed(target))
-        return file.open(*fd, kMode, QFileDevice::DontCloseHandle);
+    bool opened = false;
+    if (const std::optional<int> named = ownDescriptorNamed(target)) {
+        opened = file.open(*named, kMode, QFileDevice::DontCloseHandle);
+    } else {
 #ifdef Q_OS_WIN
-    file.setFileName(target);
-    return file.open(kMode | QIODevice::ExistingOnly);
-#else
-    // Not QFile's own open, which cuts a file short and seeks to append.
-    const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
         file.setFileName(target);
-        return file.open(kMode | QIODevice::ExistingOnly); // for Qt's words for the failure
-    }
-    return file.open(fd, kMode, QFileDevice::AutoCloseHandle);
+        opened = file.open(kMode | QIODevice::ExistingOnly);
+#else
+        // Not QFile's own open, which cuts a file short and seeks to append.
+        const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        opened = file.open(fd, kMode, QFileDevice::AutoCloseHandle);
 #endif
+    }
+    return opened ? QString() : file.errorString();
 }
 
 } // namespace
@@ -116,8 +120,8 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     }
 
     QFile file;
-    if (target != kStandardOutput && !openInPlace(file, target))
-        return failed(file.errorString());
+    if (const QString problem = target == kStandardOutput ? QString() : openInPlace(file, target); !problem.isEmpty())
+        return failed(problem);
     QIODevice &stream = target == kStandardOutput ? out : file;
     const auto write = writeTo(stream);
     bool ok = true;

@@ -185,8 +185,8 @@ private slots:
         row("- is the standard output", "fc --export - > t", 0, "E", "", "S");
         row("a log that stdout appends to", "echo old > t; (echo before; fc --export /dev/stdout; echo after) >> t", 0,
             "old\nbefore\nEafter\n", "", "S");
-        row("reader gone", "{ fc --export -; echo $? > s; } | head -c 1 > /dev/null; exit $(cat s)", 1, {}, "",
-            "Broken pipe.");
+        row("reader gone", "{ fc --export /dev/stdout; echo $? > s; } | head -c 1 > /dev/null; exit $(cat s)", 1, {}, "",
+            "\"/dev/stdout\": Broken pipe.");
     }
 
     void exportTargets()
