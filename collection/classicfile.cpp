@@ -21,17 +21,22 @@ constexpr QByteArrayView kUtf8Mark{"\xEF\xBB\xBF"};
 const QString kNulBytes = QStringLiteral("it holds NUL bytes (is it a binary file?)");
 
 // The stored form of a fortune read in charset (empty: UTF-8, or else
-// Windows-1252), or nothing and why it is left out.
-std::optional<QByteArray> importedForm(QByteArrayView fortune, QByteArrayView charset, QString &why)
+// Windows-1252): the fortune itself, or its text put in decoded; nothing, and
+// why it is left out.
+std::optional<QByteArrayView> importedForm(QByteArrayView fortune, QByteArrayView charset, QByteArray &decoded,
+                                           QString &why)
 {
     if (fortune.contains('\0')) {
         why = kNulBytes;
         return std::nullopt;
     }
     if (charset.isEmpty() && isValidUtf8(fortune))
-        return fortune.toByteArray();
+        return fortune;
     const std::optional<QString> text = decodeCharset(fortune, charset, &why);
-    return text ? std::optional(text->toUtf8()) : std::nullopt;
+    if (!text)
+        return std::nullopt;
+    decoded = text->toUtf8();
+    return QByteArrayView(decoded);
 }
 
 // Reads a classic file line by line into a fresh list, and notices a
@@ -79,7 +84,7 @@ private:
             return false;
         }
         QString why;
-        if (const std::optional<QByteArray> form = importedForm(fortune, m_marked ? "" : m_charset, why))
+        if (const std::optional<QByteArrayView> form = importedForm(fortune, m_marked ? "" : m_charset, m_decoded, why))
             m_list.store(*form);
         else
             m_leftOut.push_back({m_number, why});
@@ -91,6 +96,7 @@ private:
     std::vector<AnyFileLoad::LeftOut> &m_leftOut;
     qsizetype m_number = 0; // of the fortunes closed, empty ones too
     bool m_marked = false;
+    QByteArray m_decoded;
     std::vector<char> m_fortune = std::vector<char>(4096); // the one being read, in the stored form
     qsizetype m_used = 0;
     Outcome m_outcome = Outcome::Done;
@@ -180,12 +186,13 @@ AnyFileLoad loadOwnFormat(const QString &path, QByteArrayView charset)
     if (asRead)
         return load;
     const std::unique_ptr<FortuneList> read = std::exchange(load.list, std::make_unique<FortuneList>());
+    QByteArray decoded;
     for (qsizetype i = 0; i < read->count(); ++i) {
         QString why;
         const QByteArrayView record = read->rawAt(i);
         if (charset.isEmpty() && !record.contains('\0'))
             load.list->store(record);
-        else if (const std::optional<QByteArray> form = importedForm(record, charset, why))
+        else if (const std::optional<QByteArrayView> form = importedForm(record, charset, decoded, why))
             load.list->store(*form);
         else
             load.leftOut.push_back({i + 1, why});
