@@ -184,8 +184,10 @@ void Form1::createControls(const Twips &twips)
 
     Command1 = makeButton(this, "Command1", QStringLiteral("Command1"),
                           twips.rect(960, 120, 1215, 375));
+    Command1->setVisible(false);
     Command2 = makeButton(this, "Command2", QStringLiteral("Command2"),
                           twips.rect(2400, 120, 1095, 375));
+    Command2->setVisible(false);
 
     // The receive buffer of the downloads; never shown.
     Text1 = new QPlainTextEdit(this);
@@ -193,15 +195,15 @@ void Form1::createControls(const Twips &twips)
     Text1->setGeometry(twips.rect(120, 5040, 8055, 375));
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text1->setPlainText(QStringLiteral("Waiting...\r\n"));
+    Text1->setVisible(false);
 
     Command5 = makeButton(this, "Command5", QStringLiteral("Command5"),
                           twips.rect(3720, 120, 1095, 375));
+    Command5->setVisible(false);
     // Never shown, so neither reached by Tab nor offered to assistive
     // technology as something to focus.
-    for (QWidget *hidden : std::initializer_list<QWidget *>{Command1, Command2, Text1, Command5}) {
-        hidden->setVisible(false);
+    for (QWidget *hidden : std::initializer_list<QWidget *>{Command1, Command2, Text1, Command5})
         hidden->setFocusPolicy(Qt::NoFocus);
-    }
 
     Command3 = makeButton(this, "Command3", QStringLiteral("Download Fortunes"),
                           twips.rect(960, 120, 1695, 495));
