@@ -49,11 +49,17 @@ void FortuneView::showFortune(const QString &stored)
         shown.chop(1); // ends the last line; no empty line follows it
     const qsizetype whole = shown.size();
     const qsizetype lines = shown.count(QLatin1Char('\n')) + 1;
-    if (whole > kMaxShown) {
+    qsizetype limit = kMaxShown;
+    for (qsizetype i = 0, word = 0; i < std::min(whole, kMaxShown) && limit == kMaxShown; ++i) {
+        word = shown[i].isSpace() ? 0 : word + 1;
+        if (word > kMaxWord)
+            limit = kMaxShown / 2;
+    }
+    if (whole > limit) {
         // Whole lines where the first part has a line break late enough.
-        qsizetype cut = shown.lastIndexOf(QLatin1Char('\n'), kMaxShown);
-        if (cut < kMaxShown / 2)
-            cut = shown[kMaxShown - 1].isHighSurrogate() ? kMaxShown - 1 : kMaxShown;
+        qsizetype cut = shown.lastIndexOf(QLatin1Char('\n'), limit);
+        if (cut < limit / 2)
+            cut = shown[limit - 1].isHighSurrogate() ? limit - 1 : limit;
         shown.truncate(cut);
     }
     m_shown = shown;

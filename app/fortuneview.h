@@ -19,10 +19,13 @@ class FortuneView : public QTextEdit {
     Q_OBJECT
 
 public:
-    // The most characters laid out at once. A line with no break opportunity
-    // costs time quadratic in its length: 32 Ki characters take some 75 ms,
-    // a 1 MiB line 24 s; 100,000 short lines take 260 ms.
+    // The most characters laid out at once: 100,000 short lines would take
+    // 260 ms, a megabyte of words 330 ms. A word without a break (a long URL,
+    // a block of base64) costs time quadratic in its length to wrap: 32 Ki
+    // characters of one take 75 ms, a 1 MiB one 24 s. So a fortune holding a
+    // word longer than kMaxWord shows kMaxShown / 2 characters at most.
     static constexpr qsizetype kMaxShown = 32 * 1024;
+    static constexpr qsizetype kMaxWord = 4 * 1024;
 
     explicit FortuneView(QWidget *parent = nullptr);
 

@@ -435,7 +435,7 @@ private slots:
         const QString text = m_shown->text("lblFortune");
         if (cut) {
             const QString first = text.left(text.lastIndexOf(u'\n')), note = text.mid(first.size() + 1);
-            QVERIFY2(first.size() >= 16 * 1024 && whole.startsWith(first) && !first.back().isHighSurrogate(), qPrintable(first.right(20)));
+            QVERIFY2(first.size() >= 8 * 1024 && whole.startsWith(first) && !first.back().isHighSurrogate(), qPrintable(first.right(20)));
             QVERIFY2(note.contains("cut"_L1) && note.contains(QLocale().toString(whole.size())), qPrintable(note));
         } else {
             QCOMPARE(text, whole);
