@@ -53,7 +53,7 @@ std::unique_ptr<QMessageBox> WidgetDialogs::makeMessageBox(QWidget *parent, cons
     view->document()->setTextWidth(width);
     view->setFixedSize(width + view->verticalScrollBar()->sizeHint().width(),
                        std::min(int(std::ceil(view->document()->size().height())), screen.height() / 2));
-    box->layout()->replaceWidget(label, view);
+    delete box->layout()->replaceWidget(label, view); // the label's layout item, now ours
     label->hide();
     return box;
 }
