@@ -2,9 +2,18 @@
 
 #include "startup.h"
 
+#include <QGuiApplication>
 #include <QInputDialog>
+#include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextEdit>
+
+#include <algorithm>
+#include <cmath>
 
 namespace fortune {
 
@@ -16,6 +25,36 @@ std::unique_ptr<QMessageBox> WidgetDialogs::makeMessageBox(QWidget *parent, cons
     box->setTextFormat(Qt::PlainText);
     box->setText(text);
     box->setStandardButtons(QMessageBox::Ok);
+
+    // A message box's label breaks lines only between words, so a line wider
+    // than the screen (a long search term) would widen the box past its edge
+    // and be cut. Such a message is shown whole instead, in a read-only view
+    // that breaks anywhere and scrolls when it is taller than half the screen;
+    // the box's text, and what assistive technology reads, stay the message.
+    const QRect screen = (parent ? parent->screen() : QGuiApplication::primaryScreen())->availableGeometry();
+    const int width = std::min(screen.width() / 2, 500); // the box's own limit for a wrapped label
+    auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+    const QFontMetrics metrics(box->font());
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (!label || std::all_of(lines.begin(), lines.end(), [&](const QString &line) {
+            return metrics.horizontalAdvance(line) <= width;
+        }))
+        return box;
+    auto *view = new QTextEdit(box.get());
+    view->setObjectName(QStringLiteral("messageText"));
+    view->setReadOnly(true);
+    view->setFrameShape(QFrame::NoFrame);
+    view->viewport()->setAutoFillBackground(false);
+    view->setLineWrapMode(QTextEdit::FixedPixelWidth);
+    view->setLineWrapColumnOrWidth(width);
+    view->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setPlainText(text);
+    view->document()->setTextWidth(width);
+    view->setFixedSize(width + view->verticalScrollBar()->sizeHint().width(),
+                       std::min(int(std::ceil(view->document()->size().height())), screen.height() / 2));
+    delete box->layout()->replaceWidget(label, view); // the label's layout item, now ours
+    label->hide();
     return box;
 }
 

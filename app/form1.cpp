@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "extraction.h"
+#include "fortuneview.h"
 #include "fortunesfile.h"
 #include "reloadfile.h"
 
@@ -15,27 +16,28 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStyleOption>
-#include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
 #include <qdrawutil.h>
-
-#include <cmath>
 
 Q_LOGGING_CATEGORY(lcForm, "fortune.form", QtWarningMsg)
 
 namespace fortune {
 
+// The design measures in twips, 1,440 to the inch. The screen's logical DPI
+// turns them into pixels: at 96 DPI 15 twips make a pixel (the design's 558 by
+// 369), at 192 DPI without scaling the window is twice as large, as its font is.
+struct Twips {
+    int dpiX, dpiY;
+    int x(int twips) const { return (twips * dpiX + 720) / 1440; }
+    int y(int twips) const { return (twips * dpiY + 720) / 1440; }
+    QRect rect(int left, int top, int width, int height) const
+    {
+        return QRect(x(left), y(top), x(width), y(height));
+    }
+};
+
 namespace {
-
-// The design measures in twips; the window keeps its look at 15 twips per pixel.
-constexpr int kTwipsPerPixel = 15;
-
-QRect fromTwips(int left, int top, int width, int height)
-{
-    return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-                 height / kTwipsPerPixel);
-}
 
 QPushButton *makeButton(QWidget *parent, const char *name, const QString &caption, QRect rect)
 {
@@ -50,7 +52,7 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
 {
     auto *label = new QLabel(parent);
     label->setObjectName(QLatin1String(name));
-    // Fortunes come from the web: never let Qt take "<b>" or "<img>" for markup.
+    // Never let Qt take a "<b>" for markup.
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setGeometry(rect);
@@ -59,12 +61,13 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
     return label;
 }
 
-// The frame "Fortune Viewer" as the design draws it: an etched line whose top
-// edge runs through the middle of the caption. Drawing it directly also spares
-// start-up the image decoding, and the load of every image plugin, that
-// Fusion's bitmap-based group box frame costs on its first paint.
-class EtchedFrameStyle : public QProxyStyle {
+// The window's own touches to the platform's style, for its captions and frame.
+class FormStyle : public QProxyStyle {
 public:
+    // The frame "Fortune Viewer" as the design draws it: an etched line whose
+    // top edge runs through the middle of the caption. Drawing it directly also
+    // spares start-up the image decoding, and the load of every image plugin,
+    // that Fusion's bitmap-based group box frame costs on its first paint.
     void drawComplexControl(ComplexControl control, const QStyleOptionComplex *option,
                             QPainter *painter, const QWidget *widget) const override
     {
@@ -78,98 +81,52 @@ public:
                        true, 1, 0);
         if (box->text.isEmpty())
             return;
-        const QRect caption(kCaptionIndent, 0, metrics.horizontalAdvance(box->text) + 4,
+        const QRect caption(kCaptionIndent, 0,
+                            std::min(metrics.horizontalAdvance(box->text) + 4,
+                                     box->rect.width() - 2 * kCaptionIndent),
                             metrics.height());
         painter->fillRect(caption, box->palette.window());
-        drawItemText(painter, caption, Qt::AlignCenter | Qt::TextSingleLine, box->palette,
-                     box->state & State_Enabled, box->text, QPalette::WindowText);
+        proxy()->drawItemText(painter, caption, Qt::AlignCenter | Qt::TextSingleLine, box->palette,
+                              box->state & State_Enabled, box->text, QPalette::WindowText);
+    }
+
+    // Captions keep the design's sizes whatever the font: one too large for its
+    // control (a style sheet's, a platform theme's, a high DPI's) is drawn in a
+    // smaller size of the same font rather than cut at both ends. Measured when
+    // drawn, so it is always the font in effect, after style sheets and themes.
+    void drawItemText(QPainter *painter, const QRect &rect, int flags, const QPalette &palette,
+                      bool enabled, const QString &text, QPalette::ColorRole role) const override
+    {
+        // A painter takes the application's direction, not the control's: under
+        // -reverse "<<" would be mirrored to read ">>".
+        flags = (flags & ~Qt::TextForceRightToLeft) | Qt::TextForceLeftToRight;
+        const QFont font = painter->font();
+        QFont fitted = font;
+        const auto fits = [&] {
+            const QSizeF need = QFontMetricsF(fitted, painter->device()).size(flags, text);
+            return need.width() <= rect.width() && need.height() <= rect.height();
+        };
+        const bool pixels = font.pointSizeF() <= 0; // a style sheet may give pixels
+        for (int step = 0; step < kMaxSteps && !fits(); ++step) {
+            if (pixels)
+                fitted.setPixelSize(std::max(1, fitted.pixelSize() - 1));
+            else
+                fitted.setPointSizeF(fitted.pointSizeF() * 0.94);
+        }
+        if (fitted == font) {
+            QProxyStyle::drawItemText(painter, rect, flags, palette, enabled, text, role);
+            return;
+        }
+        painter->save();
+        painter->setFont(fitted);
+        QProxyStyle::drawItemText(painter, rect, flags, palette, enabled, text, role);
+        painter->restore();
     }
 
 private:
     static constexpr int kCaptionIndent = 6;
+    static constexpr int kMaxSteps = 60; // 0.94^60: a 40th of the size
 };
-
-// The fortune label shows some 1,500 characters at most, but laying out a
-// fortune of megabytes (a page may hold up to 8 MiB) would freeze the window
-// for seconds: only its start is laid out and offered as the tooltip.
-constexpr qsizetype kMaxShownCharacters = 16 * 1024;
-const QChar kEllipsis(0x2026);
-
-// What the label shows of a fortune, and the tooltip that holds the rest.
-struct FittedText {
-    QString text;
-    QString toolTip;
-};
-
-// Breaks the fortune into the lines the label has room for. Long words (a URL)
-// are broken anywhere rather than cut at the right edge. A wrapped paragraph
-// keeps its lines together with line separators, so each paragraph takes its
-// own direction as a whole. When the lines run out, the last one that has room
-// holds just an ellipsis, and the tooltip the whole text.
-FittedText fitToLabel(const QString &fortune, const QFont &font, QSize area)
-{
-    QString text = fortune.first(std::min(fortune.size(), kMaxShownCharacters));
-    const bool capped = text.size() < fortune.size();
-    if (capped && text.back().isHighSurrogate())
-        text.chop(1);
-    // The file's CR LF (and a lone CR, which a text document breaks at too)
-    // become plain line breaks: a CR is drawn as a blank, past the edge of a
-    // right-to-left line.
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    if (text.endsWith(QLatin1Char('\n')))
-        text.chop(1);
-
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    // A text document gives each line a whole number of pixels.
-    const int lineHeight = int(std::ceil(QFontMetricsF(font).lineSpacing()));
-    const int maxLines = std::max(1, area.height() / std::max(1, lineHeight));
-    QString shown;
-    int lines = 0;
-    bool full = false;
-    const QStringList paragraphs = text.split(QLatin1Char('\n'));
-    for (qsizetype p = 0; p < paragraphs.size() && !full; ++p) {
-        const QString &paragraph = paragraphs[p];
-        QTextLayout layout(paragraph, font);
-        layout.setTextOption(option);
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            if (lines == maxLines) {
-                full = true;
-                break;
-            }
-            line.setLineWidth(area.width());
-            ++lines;
-            if (line.textStart() > 0) {
-                // The blank the line was broken at gives way to a line separator.
-                if (shown.endsWith(QLatin1Char(' ')))
-                    shown.chop(1);
-                if (!shown.endsWith(QChar::LineSeparator))
-                    shown += QChar::LineSeparator;
-            } else if (p > 0) {
-                shown += QLatin1Char('\n');
-            }
-            shown += QStringView(paragraph).mid(line.textStart(), line.textLength());
-        }
-        layout.endLayout();
-    }
-    if (!full && !capped)
-        return {shown, {}};
-
-    if (full) { // the last line gives way to the ellipsis
-        const qsizetype lastBreak = std::max(shown.lastIndexOf(QLatin1Char('\n')),
-                                             shown.lastIndexOf(QChar::LineSeparator));
-        shown.truncate(std::max<qsizetype>(lastBreak, 0));
-    }
-    if (!shown.isEmpty())
-        shown += QChar::LineSeparator;
-    shown += kEllipsis;
-    // Tooltips take markup; the fortune must stay text.
-    return {shown, QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped()
-                       + (capped ? QString(kEllipsis) : QString()) + QStringLiteral("</p>")};
-}
 
 } // namespace
 
@@ -182,16 +139,21 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
-    setFixedSize(8370 / kTwipsPerPixel, 5535 / kTwipsPerPixel);
+    // The design is left to right: under -reverse or a right-to-left locale
+    // the controls keep their places, so "<<" must keep reading "<<" (mirrored,
+    // it would read ">>" and still go back). Fortunes take their own direction.
+    setLayoutDirection(Qt::LeftToRight);
+    const Twips twips{logicalDpiX(), logicalDpiY()};
+    setFixedSize(twips.x(8370), twips.y(5535));
     // The design's sizes were made for an 8-point dialog font; the platform's
     // general font is often wider (at 9 points DejaVu Sans cuts "Download
     // Fortunes" at both ends). Set before the controls exist, so they are made
-    // in it rather than told of a change.
+    // in it rather than told of a change. Where even that is too wide, the
+    // window's style draws a caption smaller (FormStyle::drawItemText).
     QFont font = QApplication::font();
     font.setPointSizeF(8);
     setFont(font);
-    createControls();
-    shrinkFontToFit();
+    createControls(twips);
 
     // The count rises as downloads store fortunes; the fortune on show and the
     // cursor stay as they are.
@@ -213,63 +175,73 @@ void Form1::setDialogs(std::unique_ptr<Dialogs> dialogs)
     m_dialogs = std::move(dialogs);
 }
 
-void Form1::createControls()
+void Form1::createControls(const Twips &twips)
 {
     // Qt stacks later siblings on top, so the controls are made from the bottom
     // of the design's stacking order upwards.
-    Label1 = makeLabel(this, "Label1", QStringLiteral("0"), fromTwips(4920, 240, 2295, 255),
+    Label1 = makeLabel(this, "Label1", QStringLiteral("0"), twips.rect(4920, 240, 2295, 255),
                        tr("Number of fortunes in the collection"));
 
     Command1 = makeButton(this, "Command1", QStringLiteral("Command1"),
-                          fromTwips(960, 120, 1215, 375));
+                          twips.rect(960, 120, 1215, 375));
     Command1->setVisible(false);
     Command2 = makeButton(this, "Command2", QStringLiteral("Command2"),
-                          fromTwips(2400, 120, 1095, 375));
+                          twips.rect(2400, 120, 1095, 375));
     Command2->setVisible(false);
 
     // The receive buffer of the downloads; never shown.
     Text1 = new QPlainTextEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setGeometry(fromTwips(120, 5040, 8055, 375));
+    Text1->setGeometry(twips.rect(120, 5040, 8055, 375));
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Text1->setPlainText(QStringLiteral("Waiting...\r\n"));
     Text1->setVisible(false);
 
     Command5 = makeButton(this, "Command5", QStringLiteral("Command5"),
-                          fromTwips(3720, 120, 1095, 375));
+                          twips.rect(3720, 120, 1095, 375));
     Command5->setVisible(false);
+    // Never shown, so neither reached by Tab nor offered to assistive
+    // technology as something to focus.
+    for (QWidget *hidden : std::initializer_list<QWidget *>{Command1, Command2, Text1, Command5})
+        hidden->setFocusPolicy(Qt::NoFocus);
 
     Command3 = makeButton(this, "Command3", QStringLiteral("Download Fortunes"),
-                          fromTwips(960, 120, 1695, 495));
+                          twips.rect(960, 120, 1695, 495));
 
     Frame1 = new QGroupBox(QStringLiteral("Fortune Viewer"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    Frame1->setGeometry(fromTwips(120, 720, 8175, 4695));
-    auto *frameStyle = new EtchedFrameStyle;
-    frameStyle->setParent(Frame1);
-    Frame1->setStyle(frameStyle);
+    Frame1->setGeometry(twips.rect(120, 720, 8175, 4695));
 
-    lblFNum = makeLabel(Frame1, "lblFNum", QStringLiteral("0"), fromTwips(720, 240, 975, 255),
+    lblFNum = makeLabel(Frame1, "lblFNum", QStringLiteral("0"), twips.rect(720, 240, 975, 255),
                         tr("Number of the fortune on show"));
     lblFNum->setAlignment(Qt::AlignCenter);
-    // Breaks its lines itself (fitToLabel).
-    lblFortune = makeLabel(Frame1, "lblFortune", QStringLiteral("Fortune Goes Here..."),
-                           fromTwips(120, 600, 7935, 3975), tr("The fortune on show"));
-    lblFortune->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    cmdPrev = makeButton(Frame1, "cmdPrev", QStringLiteral("<<"), fromTwips(120, 240, 495, 255));
-    cmdNext = makeButton(Frame1, "cmdNext", QStringLiteral(">>"), fromTwips(1800, 240, 495, 255));
+    lblFortune = new FortuneView(Frame1);
+    lblFortune->setObjectName(QStringLiteral("lblFortune"));
+    lblFortune->setGeometry(twips.rect(120, 600, 7935, 3975));
+    lblFortune->setAccessibleName(tr("Fortune"));
+    lblFortune->setAccessibleDescription(tr("The fortune on show"));
+    lblFortune->showFortune(QStringLiteral("Fortune Goes Here..."));
+    cmdPrev = makeButton(Frame1, "cmdPrev", QStringLiteral("<<"), twips.rect(120, 240, 495, 255));
+    cmdNext = makeButton(Frame1, "cmdNext", QStringLiteral(">>"), twips.rect(1800, 240, 495, 255));
     Command4 = makeButton(Frame1, "Command4", QStringLiteral("Reload"),
-                          fromTwips(2400, 240, 975, 255));
+                          twips.rect(2400, 240, 975, 255));
 
     Command6 = makeButton(this, "Command6", QStringLiteral("Stop It Already!!!!"),
-                          fromTwips(3000, 120, 1695, 495));
+                          twips.rect(3000, 120, 1695, 495));
     // Its lower edge lies over the frame's top edge, as designed.
     Command7 = makeButton(this, "Command7", QStringLiteral("Search Quotes"),
-                          fromTwips(4680, 600, 1455, 255));
+                          twips.rect(4680, 600, 1455, 255));
 
-    // Tab order of the design; hidden controls and labels are skipped by Qt.
-    QWidget *const order[] = {Command1, Command2, Text1,    Command5, Command3,
-                              cmdPrev,  cmdNext,  Command4, Command6, Command7};
+    auto *style = new FormStyle;
+    style->setParent(this);
+    for (QWidget *captioned : std::initializer_list<QWidget *>{Label1, Command3, Frame1, lblFNum, cmdPrev,
+                                                               cmdNext, Command4, Command6, Command7})
+        captioned->setStyle(style);
+
+    // Tab order of the design; hidden controls and labels are skipped by Qt,
+    // and the fortune, reached by a click only, stands where the design has it.
+    QWidget *const order[] = {Command1, Command2, Text1,      Command5, Command3, cmdPrev,
+                              cmdNext,  lblFortune, Command4, Command6, Command7};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -282,31 +254,6 @@ void Form1::createControls()
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
-}
-
-// Where even 8 points are too wide (a high logical DPI, a wide font), the font
-// shrinks until every caption fits its control.
-void Form1::shrinkFontToFit()
-{
-    const QPushButton *const buttons[] = {Command3, Command6, Command7, cmdPrev, cmdNext, Command4};
-    const auto fits = [&] {
-        for (const QPushButton *button : buttons) {
-            QStyleOptionButton option;
-            option.initFrom(button);
-            option.text = button->text();
-            const QRect inside = button->style()->subElementRect(QStyle::SE_PushButtonContents,
-                                                                 &option, button);
-            if (option.fontMetrics.horizontalAdvance(option.text) > inside.width())
-                return false;
-        }
-        // The widest count the labels ever show.
-        return lblFNum->fontMetrics().horizontalAdvance(QString::number(kSlotCount)) <= lblFNum->width();
-    };
-    constexpr qreal kSmallest = 5;
-    for (QFont smaller = font(); !fits() && smaller.pointSizeF() > kSmallest;) {
-        smaller.setPointSizeF(smaller.pointSizeF() - 0.5);
-        setFont(smaller);
-    }
 }
 
 void Form1::Form_Load()
@@ -384,13 +331,7 @@ void Form1::showCount()
 
 void Form1::showFortune(qsizetype index)
 {
-    const FittedText fitted = fitToLabel(Fortunes.textAt(index), lblFortune->font(),
-                                         lblFortune->contentsRect().size());
-    // Selectable, so a fortune can be copied; made so with the first fortune
-    // rather than at start, where the design's caption needs no text control.
-    lblFortune->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    lblFortune->setText(fitted.text);
-    lblFortune->setToolTip(fitted.toolTip);
+    lblFortune->showFortune(Fortunes.textAt(index));
 }
 
 void Form1::cmdNext_Click()
@@ -418,12 +359,8 @@ void Form1::Command7_Click()
     const QString term = m_dialogs->askText(QStringLiteral("What do you want to search for?"), &ok);
     if (!ok)
         return;
-    const qsizetype hits = Fortunes.countContaining(term);
-    // A term wider than the box can show would widen it to most of the screen
-    // and still be clipped: its middle gives way to an ellipsis.
-    const QFontMetrics metrics(QApplication::font("QMessageBox"));
-    const QString shown = metrics.elidedText(term, Qt::ElideMiddle, 40 * metrics.averageCharWidth());
-    m_dialogs->showMessage(searchMessage(hits, shown));
+    // The term as typed, however long: the message box wraps it.
+    m_dialogs->showMessage(searchMessage(Fortunes.countContaining(term), term));
 }
 
 void Form1::Command1_Click()
@@ -483,6 +420,10 @@ void Form1::downloadFinished(const QString &message)
 
 void Form1::keyPressEvent(QKeyEvent *event)
 {
+    // The fortune scrolls and copies from anywhere in the window: the buttons
+    // pass on the keys they have no use for.
+    if (lblFortune->handleKey(event))
+        return;
     // Qt's buttons take Enter only in dialogs; in this window, as on the
     // design's platform, Enter clicks the focused button as Space does.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;

@@ -18,6 +18,9 @@ class QPushButton;
 
 namespace fortune {
 
+class FortuneView;
+struct Twips;
+
 // The program's one window. The collection, the cursor and the download flags
 // live here; the labels only show them. Tests find the controls by their
 // design names (object names).
@@ -67,8 +70,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void createControls();
-    void shrinkFontToFit();
+    void createControls(const Twips &twips);
     void startLoad();
     // Runs a fortunes file into Fortunes after what is there. A missing file is
     // reported only when missingIsError.
@@ -87,7 +89,7 @@ private:
     QPushButton *Command4 = nullptr;
     QPushButton *cmdNext = nullptr;
     QPushButton *cmdPrev = nullptr;
-    QLabel *lblFortune = nullptr;
+    FortuneView *lblFortune = nullptr; // a text view, named as the design's label
     QLabel *lblFNum = nullptr;
     QPushButton *Command3 = nullptr;
     QPushButton *Command5 = nullptr;

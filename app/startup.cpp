@@ -1,7 +1,11 @@
 #include "startup.h"
 
+#include "windowicon.h"
+
 #include <QApplication>
 #include <QIcon>
+#include <QImage>
+#include <QPixmap>
 
 #include <cstring>
 
@@ -24,8 +28,12 @@ void tieToLauncher()
     // (on Wayland) and by the window's class, the application name, against
     // the entry's StartupWMClass (on X11).
     QGuiApplication::setDesktopFileName(QStringLiteral(FORTUNE_APP_ID));
+    // The built-in icon comes as pixels: decoding a PNG here would cost more
+    // than the rest of the start-up's own work.
+    const QImage builtIn(reinterpret_cast<const uchar *>(kWindowIcon), kWindowIconWidth,
+                         kWindowIconHeight, QImage::Format_ARGB32_Premultiplied);
     QApplication::setWindowIcon(
-        QIcon::fromTheme(QStringLiteral(FORTUNE_APP_ID), QIcon(QStringLiteral(":/icons/fortune-collector-48.png"))));
+        QIcon::fromTheme(QStringLiteral(FORTUNE_APP_ID), QIcon(QPixmap::fromImage(builtIn))));
 }
 
 QString missingDisplayMessage(int argc, char **argv)

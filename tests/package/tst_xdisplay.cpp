@@ -1,5 +1,6 @@
 // The real window, whole, on a real X server (Xvfb): a click on ">>" moves from a short fortune to a
-// long right-to-left one. The last screenshot is kept in the build folder as window-xvfb.png.
+// long right-to-left one, and the keyboard scrolls it with the focus on a button. The last screenshot is
+// kept in the build folder as window-xvfb.png.
 #include "../testutil.h"
 
 #include <QDir>
@@ -20,15 +21,19 @@ class TestXDisplay : public QObject {
         const testutil::Ran ran = testutil::run(QStandardPaths::findExecutable(QLatin1String(name)), args.split(u' '), m_env, 30'000);
         return ran.code == 0 ? ran.out.trimmed() : QByteArray();
     }
-    // Dark pixels of the fortune label, in a screenshot of the window.
-    int darkInFortune(const QString &window)
+    // The fortune area, in a screenshot of the window.
+    QImage fortuneArea(const QString &window)
     {
         QFile::remove(m_dir.filePath(u"shot.png"_qs));
         tool("import", u"-window "_qs + window + u' ' + m_dir.filePath(u"shot.png"_qs));
-        const QImage image(m_dir.filePath(u"shot.png"_qs));
+        return QImage(m_dir.filePath(u"shot.png"_qs)).copy(16, 88, 529, 265);
+    }
+    int darkInFortune(const QString &window)
+    {
+        const QImage image = fortuneArea(window);
         int dark = 0;
-        for (int y = 88; y < std::min(88 + 265, image.height()); ++y)
-            for (int x = 16; x < std::min(16 + 529, image.width()); ++x)
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
                 dark += qGray(image.pixel(x, y)) < 110;
         return dark;
     }
@@ -72,6 +77,12 @@ private slots:
             [&] { return (previous = std::exchange(before, darkInFortune(window))) == before && before > 0; }, 5'000));
         tool("xdotool", u"mousemove --window "_qs + window + u" 144 72 click 1"_qs); // the centre of ">>"
         QVERIFY(QTest::qWaitFor([&] { return darkInFortune(window) > 3 * before + 200; }, 5'000));
+        // Page Down, pressed with the focus on ">>", scrolls past the first line; Ctrl+Home brings it back.
+        const QImage top = fortuneArea(window);
+        tool("xdotool", u"key --window "_qs + window + u" Page_Down"_qs);
+        QVERIFY(QTest::qWaitFor([&] { return fortuneArea(window) != top; }, 5'000));
+        tool("xdotool", u"key --window "_qs + window + u" ctrl+Home"_qs);
+        QVERIFY(QTest::qWaitFor([&] { return fortuneArea(window) == top; }, 5'000));
         QVERIFY(QImage(m_dir.filePath(u"shot.png"_qs)).save(QDir(QCoreApplication::applicationDirPath()).filePath(u"window-xvfb.png"_qs)));
     }
 
