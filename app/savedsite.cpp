@@ -11,8 +11,15 @@ const QString kSiteKey = QStringLiteral("site");
 
 QString userSettingsPath()
 {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fortune-collector"),
-                     QStringLiteral("fortune-collector"))
+    // Qt's native format on Linux and the BSDs is this INI file, named .conf;
+    // elsewhere (the registry, property lists) a .ini file in the same scope
+    // takes its place, so the file reads the same everywhere.
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    constexpr QSettings::Format kFormat = QSettings::NativeFormat;
+#else
+    constexpr QSettings::Format kFormat = QSettings::IniFormat;
+#endif
+    return QSettings(kFormat, QSettings::UserScope, QStringLiteral("fortune-collector"), QStringLiteral("fortune-collector"))
         .fileName();
 }
 
@@ -20,10 +27,15 @@ SavedSite readSavedSite(const QString &path)
 {
     SavedSite saved;
     const QString shown = QDir::toNativeSeparators(path);
-    const QString fallback = defaultSiteSettings().display();
+    const QString fallback = QStringLiteral("Downloads go to %1 until another site is chosen (Ctrl+L).")
+                                 .arg(defaultSiteSettings().display());
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError) {
-        saved.problem = QStringLiteral("The settings file %1 cannot be read. Downloads go to %2.").arg(shown, fallback);
+        saved.problem = QStringLiteral("The settings file %1 cannot be read: %2. %3")
+                            .arg(shown,
+                                 settings.status() == QSettings::FormatError ? QStringLiteral("it is not in INI form")
+                                                                             : QStringLiteral("it is not a file that can be read"),
+                                 fallback);
         return saved;
     }
     // A value with a comma in it comes back as a list.
@@ -34,17 +46,20 @@ SavedSite readSavedSite(const QString &path)
     if (parsed.ok())
         saved.site = parsed.site;
     else
-        saved.problem = QStringLiteral("The site \"%1\" in %2 cannot be used: %3. Downloads go to %4 until "
-                                       "another site is chosen (Ctrl+L).")
+        saved.problem = QStringLiteral("The site \"%1\" in %2 cannot be used: %3. %4")
                             .arg(saved.text, shown, parsed.error, fallback);
     return saved;
 }
 
 Status saveSite(const QString &path, const QString &text)
 {
+    // A file that cannot be read is left as it is: Qt would write what it
+    // made of it, and what it could not make sense of would be lost.
     QSettings settings(path, QSettings::IniFormat);
-    settings.setValue(kSiteKey, text);
-    settings.sync();
+    if (settings.status() == QSettings::NoError) {
+        settings.setValue(kSiteKey, text);
+        settings.sync();
+    }
     if (settings.status() != QSettings::NoError)
         return Status::failure(QStringLiteral("Could not save the site in %1; it is used until the window closes.")
                                    .arg(QDir::toNativeSeparators(path)));

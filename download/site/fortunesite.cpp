@@ -472,7 +472,7 @@ void FortuneSite::accept()
             // goes to the newcomer; otherwise the newcomer is told to come back.
             Client *oldest = m_clients.front();
             if (waitsForRequest(oldest) && now() - oldest->lastActive >= m_limits.yieldAfter.count()) {
-                refuse(oldest, oldest->pending.isEmpty() ? 0 : 408, true);
+                refuse(oldest, 408, true);
             } else {
                 refuse(client, 503, true);
                 continue;
