@@ -36,6 +36,7 @@ SavedSite readSavedSite(const QString &path)
                                  settings.status() == QSettings::FormatError ? QStringLiteral("it is not in INI form")
                                                                              : QStringLiteral("it is not a file that can be read"),
                                  fallback);
+        saved.readable = false;
         return saved;
     }
     // A value with a comma in it comes back as a list.
@@ -51,16 +52,14 @@ SavedSite readSavedSite(const QString &path)
     return saved;
 }
 
-Status saveSite(const QString &path, const QString &text)
+Status saveSite(const QString &path, const QString &text, bool readable)
 {
-    // A file that cannot be read is left as it is: Qt would write what it
-    // made of it, and what it could not make sense of would be lost.
     QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() == QSettings::NoError) {
+    if (readable && settings.status() == QSettings::NoError) {
         settings.setValue(kSiteKey, text);
         settings.sync();
     }
-    if (settings.status() != QSettings::NoError)
+    if (!readable || settings.status() != QSettings::NoError)
         return Status::failure(QStringLiteral("Could not save the site in %1; it is used until the window closes.")
                                    .arg(QDir::toNativeSeparators(path)));
     return {};

@@ -19,12 +19,16 @@ struct SavedSite {
     std::optional<SiteSettings> site; // none saved, or one that cannot be used
     QString text;                     // as the file has it
     QString problem;                  // why it cannot be used, naming the file
+    bool readable = true;             // false: the file is there but Qt cannot read it
 };
 // Reads the saved site from the settings file at path; an absent or empty
 // value is no site.
 SavedSite readSavedSite(const QString &path);
 
-// Saves the site as the user wrote it (text must parse with parseSite).
-Status saveSite(const QString &path, const QString &text);
+// Saves the site as the user wrote it (text must parse with parseSite). A
+// file that cannot be read is left as it is: Qt would write back what it made
+// of it, and what it could not make sense of would be lost. (Qt reports such a
+// file only to the first reader in a process: pass what readSavedSite said.)
+Status saveSite(const QString &path, const QString &text, bool readable = true);
 
 } // namespace fortune

@@ -28,6 +28,7 @@ void SiteChooser::rememberIn(const QString &settingsPath)
     if (saved.site)
         m_download.setSite(*saved.site);
     m_startProblem = saved.problem;
+    m_settingsReadable = saved.readable;
 }
 
 void SiteChooser::setSiteForThisRun(const SiteSettings &site)
@@ -56,7 +57,7 @@ bool SiteChooser::choose()
         if (parsed.ok()) {
             m_download.setSite(parsed.site);
             if (!m_settingsPath.isEmpty())
-                if (const Status saved = saveSite(m_settingsPath, text); !saved.ok())
+                if (const Status saved = saveSite(m_settingsPath, text, m_settingsReadable); !saved.ok())
                     m_dialogs().showMessage(saved.error);
             return true;
         }

@@ -42,6 +42,7 @@ private:
     QAction *m_action = nullptr;
     QString m_settingsPath;
     QString m_startProblem;
+    bool m_settingsReadable = true;
 };
 
 } // namespace fortune

@@ -44,6 +44,14 @@ struct TestWindow {
     QString text(const char *label) const { return find<QLabel>(label)->text(); }
     QStringList shown() const { return {text("Label1"), text("lblFNum"), text("lblFortune")}; }
     void click(const char *button) const { QTest::mouseClick(find(button), Qt::LeftButton); }
+    bool pressChooseSite() const // its shortcut
+    {
+        form->activateWindow();
+        if (!QTest::qWaitForWindowActive(form.get()))
+            return false;
+        QTest::keyClick(form.get(), Qt::Key_L, Qt::ControlModifier);
+        return true;
+    }
 };
 
 // Remembers the text of each label it watches whenever that label is painted.
@@ -425,6 +433,15 @@ private slots:
         QVERIFY2(said.isEmpty() ? messages.isEmpty()
                                 : messages.size() == 1 && messages[0].contains(said) && messages[0].contains(QDir::toNativeSeparators(settings)),
                  qPrintable(messages.join('\n')));
+        if (said.isEmpty())
+            return;
+        // A site chosen then takes the bad value's place; a file that cannot be read is left as it is.
+        w.dialogs->answers = {u"127.0.0.1:7"_s};
+        QVERIFY(w.pressChooseSite());
+        QCOMPARE(w.form->download().site().display(), u"127.0.0.1:7"_s);
+        const bool readable = !said.contains("cannot be read"_L1);
+        QVERIFY(readable ? fortune::readSavedSite(settings).text == "127.0.0.1:7"_L1 : testutil::readFile(settings) == file);
+        QCOMPARE(w.dialogs->messages.size(), readable ? 1 : 2);
     }
 
     // "Choose Site..." (Ctrl+L) shows the current site; a site that cannot be
@@ -450,9 +467,7 @@ private slots:
         TestWindow w(write("empty.txt", {}), {}, [&](fortune::Form1 &form) { form.rememberSiteIn(settings); });
         const QString before = w.form->download().site().display();
         w.dialogs->answers = answers;
-        w.form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
-        QTest::keyClick(w.form.get(), Qt::Key_L, Qt::ControlModifier);
+        QVERIFY(w.pressChooseSite());
         QCOMPARE(w.dialogs->shownTexts.value(0), before);
         QCOMPARE(w.dialogs->prompts.size(), answers.size());
         if (!reason.isEmpty()) // asked again with what was typed
