@@ -385,6 +385,8 @@ struct FortuneSite::Client : QTcpSocket {
     bool listed = false;
     bool closing = false;     // its last answer is on the way; what else comes is dropped
     bool expired = false;     // had its time once
+    qsizetype checked = 0;    // bytes of the pending head looked at: no end, nothing that is not text
+    bool lineChecked = false; // its request line is whole and was looked at
 };
 
 // Makes the site's own socket class for each connection.
@@ -526,25 +528,36 @@ void FortuneSite::serve(Client *client)
         pending.remove(0, start);
         if (pending.isEmpty())
             return;
-        const qsizetype length = requestHeadLength(pending);
+        // A head that comes in small pieces is looked at once, not again
+        // with every piece.
+        const qsizetype from = std::max<qsizetype>(0, client->checked - 3);
+        const qsizetype found = requestHeadLength(QByteArrayView(pending).sliced(from));
+        const qsizetype length = found < 0 ? -1 : from + found;
         const QByteArrayView head = QByteArrayView(pending).first(length < 0 ? pending.size() : length);
+        // Garbage is refused as soon as it is seen, rather than when its
+        // time is up or its size too large.
+        const QByteArrayView fresh = head.first(std::min(head.size(), m_limits.maxHead + 1)).sliced(client->checked);
+        if (hasControlCharacters(fresh)) {
+            refuse(client, 400);
+            return;
+        }
+        if (const qsizetype lf = fresh.indexOf('\n'); lf >= 0 && !client->lineChecked) {
+            client->lineChecked = true;
+            const qsizetype lineEnd = client->checked + lf;
+            if (const int status = parseRequestLine(withoutCr(head.first(lineEnd))).status; status != 200) {
+                refuse(client, status);
+                return;
+            }
+        }
+        client->checked += fresh.size();
         if (head.size() > m_limits.maxHead) {
             refuse(client, 431);
             return;
         }
-        if (hasControlCharacters(head)) {
-            refuse(client, 400);
+        if (length < 0)
             return;
-        }
-        if (length < 0) {
-            // Garbage is refused as soon as its first line is seen, rather
-            // than when its time is up.
-            if (const qsizetype lf = head.indexOf('\n'); lf >= 0) {
-                if (const int status = parseRequestLine(withoutCr(head.first(lf))).status; status != 200)
-                    refuse(client, status);
-            }
-            return;
-        }
+        client->checked = 0;
+        client->lineChecked = false;
         const bool more = answerHead(client, head);
         pending.remove(0, length);
         if (!more)

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
@@ -160,6 +161,8 @@ private slots:
         QTest::newRow("two Hosts") << get + "Host: b\r\n\r\n" << u"400"_s << true;
         QTest::newRow("HTTP/2.0") << QByteArray("GET /fortune.shtml HTTP/2.0\r\n\r\n") << u"505"_s << true;
         QTest::newRow("not HTTP") << QByteArray("hello there\r\n\r\n") << u"400"_s << true;
+        QTest::newRow("a line of garbage, then silence") << QByteArray("hello there\r\n") << u"400"_s << true;
+        QTest::newRow("garbage, then a megabyte more") << "hello there\r\n" + QByteArray(1 << 20, 'x') << u"400"_s << true;
         QTest::newRow("a TLS handshake") << QByteArray("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11) << u"400"_s << true;
         QTest::newRow("NUL in a field") << get + QByteArray("X: a\0b\r\n\r\n", 10) << u"400"_s << true;
         QTest::newRow("folded field") << get + " more\r\n\r\n" << u"400"_s << true;
@@ -186,6 +189,21 @@ private slots:
         QCOMPARE(got.join(u' '), statuses);
         QCOMPARE(talk.closed, closes);
         QCOMPARE(talk.received.contains("Connection: close"), closes && expected > 0);
+    }
+
+    // A request sent a byte at a time still has to be whole in time.
+    void slowSender()
+    {
+        Talk talk(m_site->port(), {});
+        const QByteArray request = "GET /fortune.shtml HTTP/1.1\r\nHost: a\r\nX: " + QByteArray(100, 'x') + "\r\n\r\n";
+        QTimer drip;
+        QObject::connect(&drip, &QTimer::timeout, [&, sent = 0]() mutable {
+            if (sent < request.size())
+                talk.socket.write(request.mid(sent++, 1));
+        });
+        drip.start(50); // the whole request would take 7 s
+        QVERIFY(QTest::qWaitFor([&] { return talk.closed; }, 5000));
+        QVERIFY2(talk.received.startsWith("HTTP/1.1 408 "), talk.received.constData());
     }
 
     // ab's crowds, with and without keep-alive: every request a fortune page.
