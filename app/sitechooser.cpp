@@ -61,8 +61,10 @@ bool SiteChooser::choose()
                     m_dialogs().showMessage(saved.error);
             return true;
         }
-        // Asked again, with the reason and what was typed.
-        prompt = tr("\"%1\" cannot be used: %2.").arg(text, parsed.error) + QStringLiteral("\n\n") + question;
+        // Asked again, with the reason above and what was typed in the box.
+        QString reason = parsed.error;
+        reason[0] = reason[0].toUpper();
+        prompt = reason + QStringLiteral(".\n\n") + question;
     }
 }
 
