@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <limits>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
