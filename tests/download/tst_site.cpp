@@ -150,6 +150,8 @@ private slots:
         QTest::addColumn<bool>("closes");
         const QByteArray get = "GET /fortune.shtml HTTP/1.1\r\nHost: a\r\n";
         QTest::newRow("kept alive, pipelined") << get + "\r\n" + get + "\r\n" << u"200 200"_s << false;
+        // More answers than the site queues for one client at a time.
+        QTest::newRow("200 pipelined") << (get + "\r\n").repeated(200) << QStringList(200, u"200"_s).join(u' ') << false;
         QTest::newRow("HTTP/1.0, query") << QByteArray("GET /fortune.shtml?x=1 HTTP/1.0\r\n\r\n") << u"200"_s << true;
         QTest::newRow("HEAD, LF lines") << QByteArray("HEAD /fortune.shtml HTTP/1.1\nHost: a\nConnection: close\n\n") << u"200"_s << true;
         QTest::newRow("absolute form, empty lines first") << QByteArray("\r\n\r\nGET http://a/fortune.shtml HTTP/1.1\r\nHost: a\r\n\r\n") << u"200"_s << false;
