@@ -70,7 +70,9 @@ QList<QCommandLineOption> programOptions()
          QStringLiteral("Use the fortunes file PATH instead of the collection "
                         "(with --count, --search, --random, --export or --import)."),
          QStringLiteral("PATH")},
-        {kSite, QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given)."),
+        {kSite,
+         QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given) in this run, instead of "
+                        "the site chosen in the window (Ctrl+L)."),
          QStringLiteral("HOST[:PORT]")},
         quitAfterStart,
         startDownload,

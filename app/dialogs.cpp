@@ -63,10 +63,18 @@ void WidgetDialogs::showMessage(const QString &text)
     makeMessageBox(m_parent, text)->exec();
 }
 
-QString WidgetDialogs::askText(const QString &prompt, bool *ok)
+QString WidgetDialogs::askText(const QString &prompt, bool *ok, const QString &text)
 {
     return QInputDialog::getText(m_parent, programTitle(), prompt,
-                                 QLineEdit::Normal, QString(), ok);
+                                 QLineEdit::Normal, text, ok);
+}
+
+bool WidgetDialogs::askYesNo(const QString &question)
+{
+    const auto box = makeMessageBox(m_parent, question);
+    box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box->setDefaultButton(QMessageBox::Yes);
+    return box->exec() == QMessageBox::Yes;
 }
 
 } // namespace fortune

@@ -4,6 +4,7 @@
 #include "fortuneview.h"
 #include "fortunesfile.h"
 #include "reloadfile.h"
+#include "sitechooser.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -154,6 +155,7 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     font.setPointSizeF(8);
     setFont(font);
     createControls(twips);
+    m_siteChooser = new SiteChooser(Command3, *m_download, [this]() -> Dialogs & { return *m_dialogs; });
 
     // The count rises as downloads store fortunes; the fortune on show and the
     // cursor stay as they are.
@@ -173,6 +175,16 @@ Form1::~Form1() = default;
 void Form1::setDialogs(std::unique_ptr<Dialogs> dialogs)
 {
     m_dialogs = std::move(dialogs);
+}
+
+void Form1::rememberSiteIn(const QString &settingsPath)
+{
+    m_siteChooser->rememberIn(settingsPath);
+}
+
+void Form1::setSite(const SiteSettings &site)
+{
+    m_siteChooser->setSiteForThisRun(site);
 }
 
 void Form1::createControls(const Twips &twips)
@@ -288,6 +300,7 @@ void Form1::startLoad()
         if (!m_folderProblem.isEmpty())
             m_dialogs->showMessage(m_folderProblem);
     }
+    m_siteChooser->tellStartProblem();
     // No collection file yet is a first start, not an error: the first stored
     // download creates it.
     loadFile(m_collectionPath, false);
@@ -414,8 +427,14 @@ void Form1::Command6_Click()
 
 void Form1::downloadFinished(const QString &message)
 {
-    if (!message.isEmpty())
+    if (message.isEmpty())
+        return;
+    // Not reaching the site is most often the wrong site: the message offers
+    // to choose another, and downloading goes on there.
+    if (!m_download->couldNotConnect())
         m_dialogs->showMessage(message);
+    else if (m_siteChooser->offerAnother(message))
+        QMetaObject::invokeMethod(this, &Form1::Command3_Click, Qt::QueuedConnection); // once the loop has ended
 }
 
 void Form1::keyPressEvent(QKeyEvent *event)

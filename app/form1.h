@@ -19,6 +19,7 @@ class QPushButton;
 namespace fortune {
 
 class FortuneView;
+class SiteChooser;
 struct Twips;
 
 // The program's one window. The collection, the cursor and the download flags
@@ -43,8 +44,11 @@ public:
     const QString &collectionPath() const { return m_collectionPath; }
     const QString &reloadPath() const { return m_reloadPath; }
 
-    // Where downloads go (--site); the built-in site otherwise.
-    void setSite(const SiteSettings &site) { m_download->setSite(site); }
+    // Downloads go to the site saved in this settings file (the built-in
+    // site when it names none), and a site chosen in the window is saved there.
+    void rememberSiteIn(const QString &settingsPath);
+    // Where downloads go for this run (--site), whatever the settings say.
+    void setSite(const SiteSettings &site);
     DownloadLoop &download() { return *m_download; }
 
 signals:
@@ -102,6 +106,7 @@ private:
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
+    SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     bool m_loadPending = false;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made

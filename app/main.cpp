@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "form1.h"
+#include "savedsite.h"
 #include "startup.h"
 
 #include <QApplication>
@@ -26,6 +27,7 @@ int main(int argc, char **argv)
     // An installed copy keeps its collection in the user's data folder, which
     // may not exist yet; the first stored download needs it.
     window.setMakesCollectionFolder(true);
+    window.rememberSiteIn(fortune::userSettingsPath());
     if (options.site)
         window.setSite(*options.site);
     if (options.quitAfterStart)

@@ -28,6 +28,7 @@ public:
     ~DownloadLoop() override;
 
     void setSite(const SiteSettings &site) { m_site = site; }
+    const SiteSettings &site() const { return m_site; }
     void setTimeouts(const DownloadTimeouts &timeouts) { m_timeouts = timeouts; }
 
     bool isRunning() const { return m_running; }
@@ -38,6 +39,9 @@ public:
     // The receive buffer: what the last page request got back, as received.
     // Emptied when a request is sent, and again after a fortune is stored.
     const QByteArray &receiveBuffer() const { return m_buffer; }
+    // The loop ended because its last cycle could not connect (no such host,
+    // refused, no connection in time), which a wrong site would explain.
+    bool couldNotConnect() const { return m_couldNotConnect; }
 
 public slots:
     // "Download Fortunes": ignored while the loop runs.
@@ -101,6 +105,7 @@ private:
     Phase m_phase = Phase::Idle;
     bool m_running = false;
     bool m_StopRequested = false;
+    bool m_couldNotConnect = false;
 };
 
 } // namespace fortune

@@ -35,7 +35,7 @@ bool isHostName(QStringView host)
 
 } // namespace
 
-SiteOption parseSiteOption(const QString &text)
+SiteOption parseSite(const QString &text)
 {
     SiteOption result;
     QString host;
@@ -44,18 +44,18 @@ SiteOption parseSiteOption(const QString &text)
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
         if (close < 0)
-            return {{}, QStringLiteral("--site %1: the closing ] of the address is missing").arg(text)};
+            return {{}, QStringLiteral("the closing ] of the address is missing")};
         host = text.mid(1, close - 1);
         const QString rest = text.mid(close + 1);
         if (!rest.isEmpty()) {
             if (!rest.startsWith(u':'))
-                return {{}, QStringLiteral("--site %1: expected :PORT after the address").arg(text)};
+                return {{}, QStringLiteral("expected :PORT after the address")};
             port = rest.mid(1);
             hasPort = true;
         }
         QHostAddress address;
         if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
-            return {{}, QStringLiteral("--site %1: \"%2\" is not an IPv6 address").arg(text, host)};
+            return {{}, QStringLiteral("\"%1\" is not an IPv6 address").arg(host)};
     } else {
         const qsizetype colon = text.indexOf(u':');
         host = colon < 0 ? text : text.left(colon);
@@ -64,7 +64,7 @@ SiteOption parseSiteOption(const QString &text)
             hasPort = true;
         }
         if (!isHostName(host))
-            return {{}, QStringLiteral("--site %1: \"%2\" is not a host name").arg(text, host)};
+            return {{}, QStringLiteral("\"%1\" is not a host name").arg(host)};
     }
     result.site.RemoteHost = host;
     result.site.RemotePort = 80;
@@ -74,11 +74,18 @@ SiteOption parseSiteOption(const QString &text)
             digits = digits && c >= u'0' && c <= u'9';
         const uint value = digits ? port.toUInt() : 0;
         if (value < 1 || value > 65535)
-            return {{}, QStringLiteral("--site %1: the port must be a number from 1 to 65535, not \"%2\"")
-                            .arg(text, port)};
+            return {{}, QStringLiteral("the port must be a number from 1 to 65535, not \"%1\"").arg(port)};
         result.site.RemotePort = quint16(value);
     }
     return result;
+}
+
+SiteOption parseSiteOption(const QString &text)
+{
+    SiteOption option = parseSite(text);
+    if (!option.ok())
+        option.error = QStringLiteral("--site %1: %2").arg(text, option.error);
+    return option;
 }
 
 } // namespace fortune

@@ -26,8 +26,12 @@ struct SiteOption {
     bool ok() const { return error.isEmpty(); }
 };
 
-// The value of --site: "HOST" or "HOST:PORT" (port 80 when left out); an IPv6
-// address goes in brackets, "[::1]:8080".
+// A site as the user writes it: "HOST" or "HOST:PORT" (port 80 when left out);
+// an IPv6 address goes in brackets, "[::1]:8080". display() gives it back in
+// this form. The error is the reason alone, for the caller to say where the
+// text came from.
+SiteOption parseSite(const QString &text);
+// The same for the value of --site, the error naming the option.
 SiteOption parseSiteOption(const QString &text);
 
 // How long each wait of a download cycle may last. Kept together so that the

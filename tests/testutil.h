@@ -124,18 +124,26 @@ inline QString fixture(const char *name)
 #include "dialogs.h"
 
 // Stands in for the window's boxes: records what it was shown and answers the
-// input box from a script (nullopt, or an empty script, presses Cancel).
+// input box from a script (nullopt, or an empty script, presses Cancel), and
+// questions from another (an empty one answers No).
 class RecordingDialogs : public fortune::Dialogs {
 public:
     void showMessage(const QString &text) override { messages << text; }
-    QString askText(const QString &prompt, bool *ok) override
+    QString askText(const QString &prompt, bool *ok, const QString &text = {}) override
     {
         prompts << prompt;
+        shownTexts << text;
         const std::optional<QString> answer = answers.isEmpty() ? std::nullopt : answers.takeFirst();
         *ok = answer.has_value();
         return answer.value_or(QString());
     }
-    QStringList messages, prompts;
+    bool askYesNo(const QString &question) override
+    {
+        messages << question;
+        return !yes.isEmpty() && yes.takeFirst();
+    }
+    QStringList messages, prompts, shownTexts;
     QList<std::optional<QString>> answers;
+    QList<bool> yes;
 };
 #endif

@@ -1,102 +1,43 @@
-// fortune-site: serves fortune pages from a fortunes file (or a classic
-// fortune file, such as Debian's /usr/share/games/fortunes/fortunes) on this
-// machine, so that downloads can be tried without any outside server:
+// fortune-site: serves the fortune page that fortune-collector downloads from,
+// with fortunes from one or more files, so that a household, an office or a
+// club can share a collection:
 //
-//   fortune-site --port 8080 --file fortunes.txt [--random | --sequential]
+//   fortune-site --file ~/.local/share/fortune-collector/fortunes.txt
 //   fortune-collector --site 127.0.0.1:8080
-//
-// Every GET /fortune.shtml answers with the next (or a random) fortune's page.
-#include "classicfile.h"
-#include "sitepage.h"
+#include "fortunesite.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QHostAddress>
-#include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <cstdio>
+#include <limits>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 
-constexpr qsizetype kMaxRequestHead = 64 * 1024;
-
-class FortuneSite : public QObject {
-public:
-    FortuneSite(fortune::FortuneList &list, bool random) : m_list(list), m_random(random)
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, &FortuneSite::accept);
+// Every connection takes a file descriptor: the soft limit goes up to the
+// hard one. Returns how many the process may have open.
+qint64 raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
     }
-
-    bool listen(const QHostAddress &address, quint16 port) { return m_server.listen(address, port); }
-    quint16 port() const { return m_server.serverPort(); }
-    QString errorString() const { return m_server.errorString(); }
-
-private:
-    void accept()
-    {
-        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        }
-    }
-
-    QByteArray nextFortune()
-    {
-        const qsizetype count = m_list.count();
-        const qsizetype i = m_random ? qsizetype(QRandomGenerator::global()->bounded(quint64(count))) : m_next++ % count;
-        return m_list.rawAt(i).toByteArray();
-    }
-
-    void serve(QTcpSocket *socket)
-    {
-        QByteArray buffer = socket->property("pending").toByteArray() + socket->readAll();
-        for (;;) {
-            const qsizetype headLength = fortune::site::requestHeadLength(buffer);
-            if (headLength < 0)
-                break;
-            const QByteArray head = buffer.first(headLength);
-            buffer.remove(0, headLength);
-            const QList<QByteArray> requestLine = head.first(head.indexOf('\n')).trimmed().split(' ');
-            const QByteArray lower = head.toLower();
-            const bool http11 = requestLine.value(2) == "HTTP/1.1";
-            const bool keepAlive = http11 ? !lower.contains("\nconnection: close")
-                                          : lower.contains("\nconnection: keep-alive");
-            const QByteArray method = requestLine.value(0);
-            QByteArray path = requestLine.value(1);
-            if (const qsizetype query = path.indexOf('?'); query >= 0)
-                path.truncate(query);
-            QByteArray response;
-            if ((method == "GET" || method == "HEAD") && path == "/fortune.shtml") {
-                response = fortune::site::okResponse(fortune::site::fortunePage(nextFortune()), keepAlive);
-                if (method == "HEAD")
-                    response.truncate(response.indexOf("\r\n\r\n") + 4);
-            } else {
-                const QByteArray body = "<html><body><h1>404 Not Found</h1></body></html>\n";
-                response = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: "
-                           + QByteArray::number(body.size()) + "\r\nConnection: "
-                           + (keepAlive ? "keep-alive" : "close") + "\r\n\r\n" + body;
-            }
-            socket->write(response);
-            if (!keepAlive) {
-                socket->disconnectFromHost();
-                return;
-            }
-        }
-        if (buffer.size() > kMaxRequestHead) {
-            socket->abort(); // its disconnected() deletes it
-            return;
-        }
-        socket->setProperty("pending", buffer);
-    }
-
-    fortune::FortuneList &m_list;
-    bool m_random;
-    qsizetype m_next = 0;
-    QTcpServer m_server;
-};
+    return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max() : qint64(limit.rlim_cur);
+#else
+    return std::numeric_limits<qint64>::max();
+#endif
+}
 
 } // namespace
 
@@ -104,54 +45,91 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("fortune-site"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FORTUNE_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Serves fortune pages (GET /fortune.shtml) from a fortunes file."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves the fortune page that fortune-collector downloads from (GET /fortune.shtml), with\n"
+        "one fortune at random from the files given, so that others can download from your collection.\n"
+        "Files in fortune-collector's format or the classic fortune format (fortunes ended by a line\n"
+        "\"%\") are both read; a file that grows or is replaced is served as it is now, without a\n"
+        "restart. Nothing is ever written. Every other path is answered 404."));
     parser.addHelpOption();
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port (0: any free port)."),
-                                        QStringLiteral("N"));
-    const QCommandLineOption fileOption(QStringLiteral("file"), QStringLiteral("The fortunes file (or classic fortune file) to serve."),
+    parser.addVersionOption();
+    const QCommandLineOption fileOption(QStringLiteral("file"),
+                                        QStringLiteral("A file of fortunes to serve. May be given more than once."),
                                         QStringLiteral("PATH"));
-    const QCommandLineOption listenOption(QStringLiteral("listen"),
-                                          QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                                          QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption randomOption(QStringLiteral("random"), QStringLiteral("Serve fortunes in random order."));
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("The address to take connections on: 127.0.0.1 (the default) for this machine only, "
+                       "0.0.0.0 for every IPv4 address, :: for every address, or one address of this machine."),
+        QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("The TCP port (default 8080; 0: any free port)."),
+                                        QStringLiteral("N"), QStringLiteral("8080"));
+    const QCommandLineOption connectionsOption(
+        QStringLiteral("max-connections"),
+        QStringLiteral("Clients served at once (default 512); past that the one that has waited longest without "
+                       "asking anything makes room, or the newcomer is answered 503."),
+        QStringLiteral("N"), QStringLiteral("512"));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("request-timeout"),
+        QStringLiteral("Seconds a client has to send its whole request, and to take each answer (default 10)."),
+        QStringLiteral("SECONDS"), QStringLiteral("10"));
+    const QCommandLineOption randomOption(QStringLiteral("random"),
+                                          QStringLiteral("Serve a fortune chosen at random each time (the default)."));
     const QCommandLineOption sequentialOption(QStringLiteral("sequential"),
-                                              QStringLiteral("Serve fortunes in file order, then again (default)."));
-    parser.addOptions({portOption, fileOption, listenOption, randomOption, sequentialOption});
+                                              QStringLiteral("Serve the fortunes in file order, then again."));
+    parser.addOptions({fileOption, listenOption, portOption, connectionsOption, timeoutOption, randomOption,
+                       sequentialOption});
     parser.process(app);
 
     auto die = [](const QString &message) {
         std::fprintf(stderr, "fortune-site: %s\n", qPrintable(message));
         return 2;
     };
-    if (!parser.isSet(portOption) || !parser.isSet(fileOption))
-        return die(QStringLiteral("--port and --file are required (see --help)"));
-    bool ok = false;
-    const uint port = parser.value(portOption).toUInt(&ok);
-    if (!ok || port > 65535)
+    const auto number = [&](const QCommandLineOption &option, uint lowest, uint highest) -> std::optional<uint> {
+        bool ok = false;
+        const uint value = parser.value(option).toUInt(&ok);
+        return ok && value >= lowest && value <= highest ? std::optional(value) : std::nullopt;
+    };
+    if (!parser.isSet(fileOption))
+        return die(QStringLiteral("--file is required (see --help)"));
+    const std::optional<uint> port = number(portOption, 0, 65535);
+    if (!port)
         return die(QStringLiteral("--port %1 is not a port number").arg(parser.value(portOption)));
+    const std::optional<uint> connections = number(connectionsOption, 1, 1'000'000);
+    if (!connections)
+        return die(QStringLiteral("--max-connections %1 is not a number from 1 to 1000000")
+                       .arg(parser.value(connectionsOption)));
+    const std::optional<uint> timeout = number(timeoutOption, 1, 3600);
+    if (!timeout)
+        return die(QStringLiteral("--request-timeout %1 is not a number of seconds from 1 to 3600")
+                       .arg(parser.value(timeoutOption)));
     if (parser.isSet(randomOption) && parser.isSet(sequentialOption))
         return die(QStringLiteral("--random and --sequential exclude each other"));
+    const QString listen = parser.value(listenOption);
     QHostAddress address;
-    if (!address.setAddress(parser.value(listenOption)))
-        return die(QStringLiteral("--listen %1 is not an IP address").arg(parser.value(listenOption)));
+    if (!address.setAddress(listen))
+        return die(QStringLiteral("--listen %1 is not an IP address").arg(listen));
+    if (listen == QLatin1String("::"))
+        address = QHostAddress::Any; // IPv4 too, as the system does for [::]
 
-    const QString path = parser.value(fileOption);
-    const fortune::AnyFileLoad loaded = fortune::loadAnyFortunesFile(path);
-    if (loaded.result.outcome == fortune::LoadResult::Outcome::Missing)
-        return die(QStringLiteral("%1 does not exist").arg(path));
-    if (loaded.result.outcome == fortune::LoadResult::Outcome::Failed)
-        return die(loaded.result.error);
-    fortune::FortuneList &list = *loaded.list;
-    if (list.count() == 0)
-        return die(QStringLiteral("%1 holds no fortunes").arg(path));
+    fortune::site::ServedFortunes fortunes(parser.isSet(sequentialOption));
+    if (const QString problem = fortunes.load(parser.values(fileOption)); !problem.isEmpty())
+        return die(problem);
 
-    FortuneSite site(list, parser.isSet(randomOption));
-    if (!site.listen(address, quint16(port)))
-        return die(QStringLiteral("cannot listen on %1:%2: %3").arg(address.toString()).arg(port).arg(site.errorString()));
-    std::printf("fortune-site: serving %lld fortunes at http://%s:%u/fortune.shtml\n", qlonglong(list.count()),
-                qPrintable(address.toString()), unsigned(site.port()));
+    fortune::site::SiteLimits limits;
+    // Room for the files and the listening socket besides the clients.
+    limits.maxConnections = int(std::min<qint64>(*connections, std::max<qint64>(1, raiseDescriptorLimit() - 64)));
+    limits.requestTimeout = std::chrono::seconds(*timeout);
+    fortune::site::FortuneSite site(fortunes, limits);
+    if (!site.listen(address, quint16(*port)))
+        return die(QStringLiteral("cannot listen on %1 port %2: %3").arg(listen).arg(*port).arg(site.errorString()));
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']'
+                                                                              : address.toString();
+    std::printf("fortune-site: serving %lld fortunes at http://%s:%u/fortune.shtml\n", qlonglong(fortunes.count()),
+                qPrintable(listen == QLatin1String("::") ? QStringLiteral("[::]") : host), unsigned(site.port()));
     std::fflush(stdout);
     return app.exec();
 }

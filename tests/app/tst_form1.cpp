@@ -6,6 +6,8 @@
 #include "extraction.h"
 #include "form1.h"
 #include "sitepage.h"
+#include "fortunesite.h"
+#include "savedsite.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -58,6 +60,14 @@ struct TestWindow {
     QString text(const char *control) const { return shownText(find<QWidget>(control)); }
     QStringList shown() const { return {text("Label1"), text("lblFNum"), text("lblFortune")}; }
     void click(const char *button) const { QTest::mouseClick(find(button), Qt::LeftButton); }
+    bool pressChooseSite() const // its shortcut
+    {
+        form->activateWindow();
+        if (!QTest::qWaitForWindowActive(form.get()))
+            return false;
+        QTest::keyClick(form.get(), Qt::Key_L, Qt::ControlModifier);
+        return true;
+    }
 };
 
 // Remembers what each control it watches shows whenever it is painted (a text view's viewport stands for it).
@@ -491,33 +501,56 @@ private slots:
     }
 
     // A download that cannot go on ends with one message naming the site, and
-    // the window goes on; closing the window ends one quietly.
+    // the window goes on; closing the window ends one quietly. One that cannot
+    // connect asks whether to choose another site, and goes on at the one chosen.
     void downloadEnds_data()
     {
         QTest::addColumn<bool>("close");
-        QTest::newRow("the site refuses") << false;
-        QTest::newRow("the window closes while the site is silent") << true;
+        QTest::addColumn<bool>("choose");
+        QTest::newRow("the site refuses") << false << false;
+        QTest::newRow("the site refuses, another is chosen") << false << true;
+        QTest::newRow("the window closes while the site is silent") << true << false;
     }
     void downloadEnds()
     {
         QFETCH(bool, close);
+        QFETCH(bool, choose);
         QTcpServer site; // takes connections and never answers, or refuses them once closed
         QVERIFY(site.listen(QHostAddress::LocalHost));
         const quint16 port = site.serverPort();
         if (!close)
             site.close();
-        const auto w = std::make_unique<TestWindow>(write("fortunes.txt", {}), QString(), [port](fortune::Form1 &form) {
+        fortune::site::ServedFortunes fortunes;
+        QCOMPARE(fortunes.load({write("served.txt", testutil::fortunesFile({"From the chosen site"}))}), QString());
+        fortune::site::FortuneSite chosen(fortunes);
+        QVERIFY(chosen.listen(QHostAddress::LocalHost, 0));
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(u"settings.conf"_s);
+        const auto w = std::make_unique<TestWindow>(write("fortunes.txt", {}), QString(), [&](fortune::Form1 &form) {
+            form.rememberSiteIn(settings);
             form.setSite({u"127.0.0.1"_s, port}), form.download().setTimeouts({5000ms, 2000ms, 4000ms});
         });
+        w->dialogs->yes = {choose};
+        w->dialogs->answers = {u"127.0.0.1:%1"_s.arg(chosen.port())};
         QSignalSpy connected(&site, &QTcpServer::newConnection);
         w->click("Command3");
         if (close && connected.wait(5000))
             w->form->close();
+        if (choose) { // the chosen site's fortune comes in, and the site is remembered
+            QVERIFY(QTest::qWaitFor([&] { return w->text("Label1") == "1"_L1; }, 10'000));
+            w->click("Command6");
+            QCOMPARE(testutil::recordsOf(w->form->collectionPath()), QList<QByteArray>{"From the chosen site\r\n"});
+            QCOMPARE(fortune::readSavedSite(settings).text, w->dialogs->shownTexts.isEmpty() ? QString() : u"127.0.0.1:%1"_s.arg(chosen.port()));
+        }
         QTRY_VERIFY(!w->form->download().isRunning());
         const QStringList said = w->dialogs->messages;
-        QVERIFY2(close ? said.isEmpty() : said.size() == 1 && said[0].contains(u"127.0.0.1:%1"_s.arg(port)),
+        QVERIFY2(close ? said.isEmpty()
+                       : said.size() == 1 && said[0].contains(u"127.0.0.1:%1"_s.arg(port)) && said[0].endsWith(u"Choose another site?"_s),
                  qPrintable(said.join('\n')));
+        if (choose)
+            return;
         QCOMPARE(w->text("Label1") + testutil::readFile(w->form->collectionPath()), u"0"_s);
+        QVERIFY(!QFile::exists(settings));
         if (!close)
             w->click("Command3");
         QTRY_COMPARE(w->dialogs->messages.size(), close ? 0 : 2);
@@ -544,6 +577,85 @@ private slots:
         QVERIFY(!w.form->download().isRunning());
         QCOMPARE(w.text("Label1") + QString::number(w.dialogs->messages.size()), u"30"_s);
         QCOMPARE(testutil::readFile(w.form->collectionPath()), testutil::fortunesFile({"known", "one", "two"}));
+    }
+
+    // The site remembered in the settings file; one that cannot be used is
+    // said once at start, naming the file, and the built-in site is used.
+    void rememberedSite_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // null: none
+        QTest::addColumn<QString>("given");   // --site
+        QTest::addColumn<QString>("site");    // empty: the built-in one
+        QTest::addColumn<QString>("said");    // in the one message, if any
+        QTest::newRow("none") << QByteArray() << QString() << QString() << QString();
+        QTest::newRow("IPv6 and port") << QByteArray("[General]\nsite=[::1]:8081\n") << QString() << u"[::1]:8081"_s << QString();
+        QTest::newRow("empty") << QByteArray("[General]\nsite=\n") << QString() << QString() << QString();
+        QTest::newRow("port out of range") << QByteArray("[General]\nsite=h:99999\n") << QString() << QString() << u"\"99999\""_s;
+        QTest::newRow("a list") << QByteArray("site=a,b\n") << QString() << QString() << u"\"a, b\" is not a host name"_s;
+        QTest::newRow("not INI") << QByteArray("[[[\nsite=h\n") << QString() << QString() << u"cannot be read"_s;
+        QTest::newRow("--site wins") << QByteArray("site=h:99999\n") << u"127.0.0.1:9"_s << u"127.0.0.1:9"_s << QString();
+    }
+    void rememberedSite()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, given);
+        QFETCH(QString, site);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(u"fortune-collector.conf"_s);
+        QVERIFY(file.isNull() || testutil::writeFile(settings, file));
+        TestWindow w(write("empty.txt", {}), {}, [&](fortune::Form1 &form) {
+            form.rememberSiteIn(settings);
+            if (!given.isEmpty())
+                form.setSite(fortune::parseSite(given).site);
+        });
+        QCOMPARE(w.form->download().site().display(), site.isEmpty() ? fortune::defaultSiteSettings().display() : site);
+        const QStringList messages = w.dialogs->messages;
+        QVERIFY2(said.isEmpty() ? messages.isEmpty()
+                                : messages.size() == 1 && messages[0].contains(said) && messages[0].contains(QDir::toNativeSeparators(settings)),
+                 qPrintable(messages.join('\n')));
+        if (said.isEmpty())
+            return;
+        // A site chosen then takes the bad value's place; a file that cannot be read is left as it is.
+        w.dialogs->answers = {u"127.0.0.1:7"_s};
+        QVERIFY(w.pressChooseSite());
+        QCOMPARE(w.form->download().site().display(), u"127.0.0.1:7"_s);
+        const bool readable = !said.contains("cannot be read"_L1);
+        QVERIFY(readable ? fortune::readSavedSite(settings).text == "127.0.0.1:7"_L1 : testutil::readFile(settings) == file);
+        QCOMPARE(w.dialogs->messages.size(), readable ? 1 : 2);
+    }
+
+    // "Choose Site..." (Ctrl+L) shows the current site; a site that cannot be
+    // valid is refused in the box with the reason, and nothing is saved.
+    void chooseSite_data()
+    {
+        QTest::addColumn<QList<std::optional<QString>>>("answers");
+        QTest::addColumn<QString>("site"); // empty: unchanged
+        QTest::addColumn<QString>("reason"); // in the box asked again
+        QTest::newRow("cancelled") << QList<std::optional<QString>>{std::nullopt} << QString() << QString();
+        QTest::newRow("chosen") << QList<std::optional<QString>>{u" 127.0.0.1:9 "_s} << u"127.0.0.1:9"_s << QString();
+        QTest::newRow("refused, then chosen") << QList<std::optional<QString>>{u"bad host"_s, u"[::1]:8080"_s} << u"[::1]:8080"_s
+                                              << u"\"bad host\" is not a host name"_s;
+        QTest::newRow("refused, then cancelled") << QList<std::optional<QString>>{u"h:0"_s, std::nullopt} << QString() << u"not \"0\""_s;
+    }
+    void chooseSite()
+    {
+        QFETCH(QList<std::optional<QString>>, answers);
+        QFETCH(QString, site);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString settings = dir.filePath(u"new/fortune-collector.conf"_s);
+        TestWindow w(write("empty.txt", {}), {}, [&](fortune::Form1 &form) { form.rememberSiteIn(settings); });
+        const QString before = w.form->download().site().display();
+        w.dialogs->answers = answers;
+        QVERIFY(w.pressChooseSite());
+        QCOMPARE(w.dialogs->shownTexts.value(0), before);
+        QCOMPARE(w.dialogs->prompts.size(), answers.size());
+        if (!reason.isEmpty()) // asked again with what was typed
+            QVERIFY2(w.dialogs->prompts[1].contains(reason) && w.dialogs->shownTexts[1] == answers[0], qPrintable(w.dialogs->prompts[1]));
+        QCOMPARE(w.form->download().site().display(), site.isEmpty() ? before : site);
+        QCOMPARE(fortune::readSavedSite(settings).text, site);
+        QCOMPARE(w.dialogs->messages, QStringList());
     }
 };
 

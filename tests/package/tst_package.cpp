@@ -3,6 +3,7 @@
 #include "../testutil.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -60,6 +61,36 @@ private slots:
     {
         // The window, offscreen, up with its collection loaded and closed again.
         QCOMPARE(run(installed("usr/bin/fortune-collector"), {u"--quit-after-start"_s}, environment("offscreen")).code, 0);
+    }
+
+    // What a user does after installing: fortune-site shares a classic file,
+    // and the window, started with only a settings file that names that site,
+    // downloads its fortunes into the collection.
+    void installedSiteServesInstalledWindow()
+    {
+        QVERIFY(testutil::writeFile(m_work.filePath(u"classic"_s), "Packaged one\n%\nPackaged two\n"));
+        QProcess site;
+        site.start(installed("usr/bin/fortune-site"), {u"--port"_s, u"0"_s, u"--file"_s, m_work.filePath(u"classic"_s)});
+        QVERIFY2(site.waitForReadyRead(20'000), site.readAllStandardError().constData());
+        const QString port = QRegularExpression(u"127\\.0\\.0\\.1:(\\d+)/"_s).match(QString::fromUtf8(site.readLine())).captured(1);
+        QVERIFY(!port.isEmpty());
+        QProcessEnvironment env = environment("offscreen");
+        env.remove(u"XDG_CONFIG_HOME"_s);
+        env.remove(u"XDG_DATA_HOME"_s);
+        QVERIFY(QDir().mkpath(m_work.filePath(u"home/.config/fortune-collector"_s)));
+        QVERIFY(testutil::writeFile(m_work.filePath(u"home/.config/fortune-collector/fortune-collector.conf"_s),
+                                    "[General]\nsite=127.0.0.1:" + port.toLatin1() + "\n"));
+        QProcess window;
+        window.setProcessEnvironment(env);
+        window.start(installed("usr/bin/fortune-collector"), {u"--start-download"_s});
+        QVERIFY(window.waitForStarted(10'000));
+        const auto count = [&] { return run(installed("usr/bin/fortune-collector"), {u"--count"_s}, env).out.trimmed(); };
+        const bool both = QTest::qWaitFor([&] { return count() == "2" || window.state() != QProcess::Running; }, 30'000);
+        window.kill();
+        window.waitForFinished();
+        site.kill();
+        site.waitForFinished();
+        QVERIFY2(both && count() == "2", window.readAllStandardError().constData());
     }
 
     // Docks tie a window to its launcher by the window's class (the entry's
