@@ -2,7 +2,8 @@
 
 #include "classicfile.h"
 #include "fortunelist.h"
-#include "fortunesfile.h"
+#include "collectionfile.h"
+#include "fortunesreader.h"
 #include "location.h"
 #include "randompick.h"
 #include "startup.h"

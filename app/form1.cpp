@@ -1,7 +1,7 @@
 #include "form1.h"
 
 #include "extraction.h"
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 #include "reloadfile.h"
 
 #include <QApplication>

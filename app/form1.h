@@ -1,6 +1,6 @@
 #pragma once
 
-#include "browsing.h"
+#include "cursor.h"
 #include "dialogs.h"
 #include "downloadloop.h"
 #include "fortunelist.h"

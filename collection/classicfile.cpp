@@ -1,8 +1,8 @@
 #include "classicfile.h"
+#include "fileio.h"
 #include "textdecoding.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -17,7 +17,6 @@ namespace fortune {
 namespace {
 
 constexpr qsizetype kChunk = 1024 * 1024;
-constexpr QByteArrayView kUtf8Mark{"\xEF\xBB\xBF"};
 
 // Reads a classic file line by line into a fresh list, and notices a
 // separator line: then the file is one of this program's own.
@@ -26,24 +25,26 @@ public:
     enum class Outcome { Done, OwnFormat, Full, ReadError };
 
     explicit ClassicReader(FortuneList &list) : m_list(list) {}
-    Outcome read(QFile &file);
+    Outcome read(OpenFile &file);
 
 private:
-    // A complete line, without its line end.
+    // A complete line, without its LF.
     bool line(QByteArrayView text)
     {
-        if (text.size() == 1 && text[0] == '%')
-            return closeFortune();
-        if (text.size() == kSeparator.size() && text[0] == kSeparator[0] && text == kSeparator) {
+        if (text.size() >= kSeparator.size() && text[0] == kSeparator[0] && isSeparatorLine(text)) {
             m_outcome = Outcome::OwnFormat;
             return false;
         }
+        if (text.endsWith('\r'))
+            text.chop(1);
+        if (text.size() == 1 && text[0] == '%')
+            return closeFortune();
         if (m_used + text.size() + 2 > qsizetype(m_fortune.size()))
             m_fortune.resize(std::max(2 * m_fortune.size(), size_t(m_used + text.size() + 2)));
         std::memcpy(m_fortune.data() + m_used, text.data(), size_t(text.size()));
         m_used += text.size();
-        m_fortune[size_t(m_used++)] = '\r';
-        m_fortune[size_t(m_used++)] = '\n';
+        std::memcpy(m_fortune.data() + m_used, kCrLf.data(), 2);
+        m_used += 2;
         return true;
     }
 
@@ -67,36 +68,31 @@ private:
     Outcome m_outcome = Outcome::Done;
 };
 
-ClassicReader::Outcome ClassicReader::read(QFile &file)
+ClassicReader::Outcome ClassicReader::read(OpenFile &file)
 {
     QByteArray buffer(kChunk, Qt::Uninitialized);
     qsizetype have = 0;
-    bool start = true;
+    // Only a UTF-8 mark is left out; a classic file is never UTF-16.
+    const TextEncoding encoding = encodingOf(file);
+    qint64 at = encoding.kind == TextEncoding::Kind::Utf8 ? encoding.markSize : 0;
     for (;;) {
-        const qint64 got = file.read(buffer.data() + have, buffer.size() - have);
+        const qint64 got = file.readAt(at, buffer.data() + have, buffer.size() - have);
         if (got < 0)
             return Outcome::ReadError;
+        at += got;
         const qsizetype filled = have + qsizetype(got);
         qsizetype from = 0;
-        if (start && (filled >= kUtf8Mark.size() || got == 0)) {
-            start = false;
-            if (QByteArrayView(buffer.constData(), filled).startsWith(kUtf8Mark))
-                from = kUtf8Mark.size();
-        }
         if (got == 0) {
             // The end of the file ends the last line, and the last fortune.
-            QByteArrayView rest(buffer.constData() + from, filled - from);
-            if (rest.endsWith('\r'))
-                rest.chop(1);
-            if (!rest.isEmpty() && !line(rest))
+            const QByteArrayView rest(buffer.constData(), filled);
+            if (!rest.isEmpty() && rest != "\r" && !line(rest))
                 return m_outcome;
             return closeFortune() ? Outcome::Done : m_outcome;
         }
         const char *data = buffer.constData();
         while (const void *found = std::memchr(data + from, '\n', size_t(filled - from))) {
             const qsizetype lf = static_cast<const char *>(found) - data;
-            const qsizetype end = lf > from && data[lf - 1] == '\r' ? lf - 1 : lf;
-            if (!line(QByteArrayView(data + from, end - from)))
+            if (!line(QByteArrayView(data + from, lf - from)))
                 return m_outcome;
             from = lf + 1;
         }
@@ -143,11 +139,10 @@ AnyFileLoad loadAnyFortunesFile(const QString &path)
 {
     AnyFileLoad load;
     load.list = std::make_unique<FortuneList>();
-    const QFileInfo info(path);
-    QFile file(path);
+    OpenFile file;
     // What is not there, not a file or not to be opened, the loader refuses
     // in its own words.
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!file.open(path, OpenFile::Mode::Read)) {
         load.result = loadFortunesFile(path, *load.list);
         return load;
     }
@@ -167,23 +162,18 @@ AnyFileLoad loadAnyFortunesFile(const QString &path)
         case ClassicReader::Outcome::Full:
             load.classic = true;
             load.result.outcome = LoadResult::Outcome::Full;
-            load.result.error = QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can "
-                                               "hold. Reading \"%2\" stopped there.")
-                                    .arg(kSlotCount)
-                                    .arg(shown(path));
+            load.result.error = listFullMessage(path);
             break;
         case ClassicReader::Outcome::ReadError:
             load.list = std::make_unique<FortuneList>();
             load.result.outcome = LoadResult::Outcome::Failed;
-            load.result.error = QStringLiteral("Could not read the fortunes file \"%1\": %2.")
-                                    .arg(shown(path), file.errorString());
+            load.result.error = file.message(FileAccess::Read);
             return load;
         }
     } catch (const std::bad_alloc &) {
         load.list = std::make_unique<FortuneList>();
         load.result.outcome = LoadResult::Outcome::Failed;
-        load.result.error = QStringLiteral("Could not read the fortunes file \"%1\": there is not enough memory "
-                                           "to hold it.").arg(shown(path));
+        load.result.error = fileMessage(FileAccess::Read, FileProblem::NoMemory, path);
         return load;
     }
     load.result.stored = load.list->count();

@@ -1,4 +1,5 @@
 #include "fortunelist.h"
+#include "fortunesformat.h"
 #include "textdecoding.h"
 #include "textscan.h"
 
@@ -9,17 +10,13 @@
 #include <array>
 #include <cstring>
 
+#if defined(Q_OS_LINUX)
+#include <sys/mman.h>
+#endif
+
 namespace fortune {
 
 namespace {
-
-QString fullMessage()
-{
-    return QStringLiteral("The fortune list is full: it already holds %1 fortunes (table 0 to %2), "
-                          "so no more can be stored.")
-        .arg(kSlotCount)
-        .arg(kSlotCount - 1);
-}
 
 // Multiply-xorshift over 8-byte words: fast for the short texts a fortune has,
 // and good enough to spread them over an open-addressing table.
@@ -46,6 +43,22 @@ quint64 hashBytes(QByteArrayView bytes)
     h *= 0xD6E8FEB86659FD93ull;
     h ^= h >> 32;
     return h;
+}
+
+// The store of a big file is filled once, front to back: with huge pages that
+// costs a few hundred page faults instead of tens of thousands.
+void adviseHugePages(void *data, qsizetype size)
+{
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    constexpr quintptr kHuge = 2 * 1024 * 1024;
+    const quintptr begin = (quintptr(data) + kHuge - 1) & ~(kHuge - 1);
+    const quintptr end = (quintptr(data) + quintptr(size)) & ~(kHuge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
 }
 
 } // namespace
@@ -108,7 +121,7 @@ QString FortuneList::textAt(qsizetype i) const
 Status FortuneList::store(QByteArrayView text)
 {
     if (isFull())
-        return Status::failure(fullMessage());
+        return Status::failure(listFullMessage());
     const char *storeBegin = m_store.constData();
     if (!text.isEmpty() && text.data() >= storeBegin && text.data() < storeBegin + m_store.size()) {
         // The text is a slot of this list; copy it before the store may move.
@@ -146,6 +159,38 @@ void FortuneList::truncate(qsizetype newCount)
         m_notUtf8.erase(std::lower_bound(m_notUtf8.begin(), m_notUtf8.end(), quint32(newCount)),
                         m_notUtf8.end());
     }
+}
+
+FortuneList::Bulk::Bulk(FortuneList &list)
+    : m_list(list), m_countBefore(list.count()), m_storeBefore(list.m_store.size()), m_write(list.m_store.size())
+{
+}
+
+void FortuneList::Bulk::reserve(qsizetype bytes, qsizetype records)
+{
+    m_list.m_store.resize(m_write + bytes + 64);
+    m_list.m_ends.reserve(size_t(std::min(kSlotCount, m_list.count() + records)));
+    adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
+    adviseHugePages(m_list.m_ends.data(), qsizetype(m_list.m_ends.capacity() * sizeof(qsizetype)));
+}
+
+void FortuneList::Bulk::grow(qsizetype n)
+{
+    m_list.m_store.resize(std::max(m_write + n, 2 * m_list.m_store.size()));
+    adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
+}
+
+void FortuneList::Bulk::finish()
+{
+    // Bytes after the last record belong to none.
+    m_list.m_store.resize(m_list.count() == 0 ? 0 : m_list.m_ends.back());
+    m_list.recordsAdded(m_countBefore);
+}
+
+void FortuneList::Bulk::abandon()
+{
+    m_list.truncate(m_countBefore);
+    m_list.m_store.resize(m_storeBefore);
 }
 
 bool FortuneList::contains(QByteArrayView text) const

@@ -1,7 +1,6 @@
 #include "downloadloop.h"
 
 #include "extraction.h"
-#include "fortunesfile.h"
 #include "logging.h"
 #include "pagerequest.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fortunelist.h"
-#include "fortunesfile.h"
+#include "collectionfile.h"
 #include "httpresponse.h"
 #include "sitesettings.h"
 #include "sock.h"

@@ -1,0 +1,197 @@
+#include "collectionfile.h"
+
+#include "fortunesreader.h"
+
+#include <algorithm>
+
+namespace fortune {
+
+namespace {
+
+// The records a take-in reads into memory at a time.
+constexpr qint64 kTakeInStep = 8 * 1024 * 1024;
+
+} // namespace
+
+CollectionFile::CollectionFile(QString path)
+    : m_appender(std::move(path)), m_elsewhere(std::make_unique<FortuneList>())
+{
+}
+
+CollectionFile::~CollectionFile() = default;
+
+void CollectionFile::forget()
+{
+    m_resumeAt = -1;
+    m_ownEnd = -1;
+    m_nextGuess = 0;
+    m_inFile.assign(m_inFile.size(), false);
+    m_elsewhere = std::make_unique<FortuneList>();
+}
+
+void CollectionFile::note(QByteArrayView record, FortuneList &list)
+{
+    // The list usually holds the file's records in the file's order (it was
+    // loaded from it), so the slot after the last one found is tried first.
+    const qsizetype i = m_nextGuess < list.count() && list.rawAt(m_nextGuess) == record ? m_nextGuess
+                                                                                        : list.indexOf(record);
+    m_nextGuess = i + 1;
+    if (i < 0) {
+        m_elsewhere->store(record);
+        return;
+    }
+    if (size_t(i) >= m_inFile.size())
+        m_inFile.resize(size_t(list.count()), false);
+    m_inFile[size_t(i)] = true;
+}
+
+bool CollectionFile::holds(QByteArrayView form, const FortuneList &list) const
+{
+    return list.contains(form, [this](qsizetype i) { return size_t(i) < m_inFile.size() && m_inFile[size_t(i)]; })
+           || m_elsewhere->contains(form);
+}
+
+// Reads the records the file gained since the last look: at the first store
+// all of it, later what this program and any other writer appended. Each
+// look starts again at the last separator line it read, which must still be
+// one; a file replaced or rewritten is read again from its start.
+Status CollectionFile::takeIn(FortuneList &list)
+{
+    OpenFile &file = m_appender.file();
+    const qint64 size = m_appender.lockedSize();
+    if (m_appender.opens() != m_opens) {
+        m_opens = m_appender.opens();
+        const FileId id = file.id();
+        if (!(id == m_fileId))
+            forget();
+        m_fileId = id;
+    }
+    if (m_resumeAt >= 0 && size < m_resumeAt + kSeparator.size())
+        forget();
+    if (size == m_ownEnd) { // nothing came after this program's own last record
+        m_resumeAt = size - kSeparator.size() - 2;
+        return {};
+    }
+    for (;;) {
+        const qint64 from = std::max<qint64>(m_resumeAt, 0);
+        FortuneList found;
+        const RecordScan scan = scanRecords(file, from, size, kTakeInStep, found);
+        if (scan.result.outcome == LoadResult::Outcome::Failed)
+            return Status::failure(scan.result.error);
+        qsizetype first = 0;
+        if (m_resumeAt >= 0) {
+            if (scan.firstSeparatorAt != m_resumeAt) {
+                forget();
+                continue;
+            }
+            first = 1; // the separator line looked at last time closes an empty record
+        }
+        for (qsizetype i = first; i < found.count(); ++i)
+            note(found.rawAt(i), list);
+        if (scan.lastSeparatorAt < 0)
+            return {};
+        m_resumeAt = scan.lastSeparatorAt;
+        if (m_resumeAt - from < kTakeInStep)
+            return {};
+    }
+}
+
+CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, FortuneList &list)
+{
+    Stored result;
+    if (list.isFull()) {
+        result.status = Status::failure(listFullMessage());
+        return result;
+    }
+    if (result.status = m_appender.lock(); !result.status.ok())
+        return result;
+    result.status = takeIn(list);
+    const QByteArray form = recordForm(text);
+    if (result.status.ok() && !holds(form, list)) {
+        const qint64 before = m_appender.lockedSize();
+        result.status = m_appender.append(text);
+        // When only the record went out (no stray lines closed first), the
+        // next look need not read it back.
+        const qint64 after = m_appender.lockedSize();
+        m_ownEnd = after == before + text.size() + kRecordOverhead ? after : -1;
+        if (result.status.ok())
+            result.status = list.store(form);
+        if (result.status.ok()) {
+            note(form, list);
+            result.stored = true;
+        }
+    }
+    m_appender.unlock();
+    return result;
+}
+
+CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &incoming, FortuneList &list,
+                                                            const ImportProgress &progress)
+{
+    // Whole records go out in writes of about this size: few enough writes to
+    // keep pace with the reader, and a kill leaves whole records only.
+    constexpr qsizetype kBatchBytes = 1024 * 1024;
+    Imported result;
+    if (result.status = m_appender.lock(); !result.status.ok())
+        return result;
+    result.status = takeIn(list);
+    list.reserveBytes(incoming.storeBytes());
+    QByteArray batch;
+    batch.reserve(2 * kBatchBytes);
+    std::vector<qsizetype> inBatch; // the records of incoming in the batch
+    // The file first: a batch's records go into the list once it is written.
+    const auto flush = [&] {
+        Status written;
+        if (!inBatch.empty())
+            written = m_appender.appendRecords(batch);
+        if (written.ok()) {
+            for (const qsizetype i : inBatch) {
+                list.store(incoming.rawAt(i));
+                note(incoming.rawAt(i), list);
+            }
+            result.added += qsizetype(inBatch.size());
+        }
+        batch.resize(0); // keeps its room for the next batch
+        inBatch.clear();
+        return written;
+    };
+    for (qsizetype i = 0; i < incoming.count() && result.status.ok(); ++i) {
+        if (progress && i % 4096 == 0)
+            progress(i, incoming.count());
+        const QByteArrayView form = incoming.rawAt(i);
+        if (!form.endsWith(kCrLf)) { // a record of no lines cannot be written as it is
+            ++result.leftOut;
+            continue;
+        }
+        if (holds(form, list)) {
+            ++result.held;
+            continue;
+        }
+        const QByteArrayView text = form.chopped(kCrLf.size());
+        if (holdsSeparatorLine(text)) {
+            ++result.leftOut;
+            continue;
+        }
+        // One that an earlier record of incoming repeats: that one is
+        // stored by now, or waits in the batch.
+        if (incoming.contains(form, [i](qsizetype earlier) { return earlier < i; })) {
+            ++result.held;
+            continue;
+        }
+        if (list.count() + qsizetype(inBatch.size()) >= kSlotCount) {
+            result.status = Status::failure(listFullMessage());
+            break;
+        }
+        appendRecordBytes(batch, text);
+        inBatch.push_back(i);
+        if (batch.size() >= kBatchBytes)
+            result.status = flush();
+    }
+    if (Status written = flush(); !written.ok())
+        result.status = written;
+    m_ownEnd = -1; // the next look reads what went out again: cheap, and never wrong
+    m_appender.unlock();
+    return result;
+}
+
+} // namespace fortune
