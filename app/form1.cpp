@@ -3,6 +3,7 @@
 #include "extraction.h"
 #include "fortunesreader.h"
 #include "reloadfile.h"
+#include "singlestep.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -178,7 +179,8 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
       m_collectionPath(std::move(collectionPath)),
       m_reloadPath(std::move(reloadPath)),
       m_dialogs(std::make_unique<WidgetDialogs>(this)),
-      m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath))
+      m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath)),
+      m_step(std::make_unique<SingleStep>(*m_download))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
@@ -198,7 +200,7 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     connect(m_download.get(), &DownloadLoop::fortuneStored, this,
             [this](qsizetype count) { Label1->setText(QString::number(count)); });
     connect(m_download.get(), &DownloadLoop::finished, this, &Form1::downloadFinished);
-    connect(m_download.get(), &DownloadLoop::connectStepFinished, this, [this](const QString &message) {
+    connect(m_step.get(), &SingleStep::connectFinished, this, [this](const QString &message) {
         if (message.isEmpty())
             Text1->setPlainText(QStringLiteral("Connected..."));
         else
@@ -429,13 +431,13 @@ void Form1::Command7_Click()
 void Form1::Command1_Click()
 {
     Text1->setPlainText(QStringLiteral("Connecting..."));
-    m_download->connectStep(); // "Connected..." comes with connectStepFinished
+    m_step->connectStep(); // "Connected..." comes with connectFinished
 }
 
 void Form1::Command2_Click()
 {
     Text1->clear();
-    const Status sent = m_download->sendRequestStep();
+    const Status sent = m_step->sendRequest();
     if (!sent.ok())
         m_dialogs->showMessage(sent.error);
 }

@@ -18,6 +18,8 @@ class QPushButton;
 
 namespace fortune {
 
+class SingleStep;
+
 // The program's one window. The collection, the cursor and the download flags
 // live here; the labels only show them. Tests find the controls by their
 // design names (object names).
@@ -100,6 +102,7 @@ private:
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
+    std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     bool m_loadPending = false;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made
