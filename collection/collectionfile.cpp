@@ -35,14 +35,20 @@ void CollectionFile::note(QByteArrayView record, FortuneList &list)
     // loaded from it), so the slot after the last one found is tried first.
     const qsizetype i = m_nextGuess < list.count() && list.rawAt(m_nextGuess) == record ? m_nextGuess
                                                                                         : list.indexOf(record);
-    m_nextGuess = i + 1;
     if (i < 0) {
+        m_nextGuess = 0;
         m_elsewhere->store(record);
         return;
     }
-    if (size_t(i) >= m_inFile.size())
-        m_inFile.resize(size_t(list.count()), false);
-    m_inFile[size_t(i)] = true;
+    markInFile(i);
+}
+
+void CollectionFile::markInFile(qsizetype slot)
+{
+    m_nextGuess = slot + 1;
+    if (size_t(slot) >= m_inFile.size())
+        m_inFile.resize(size_t(slot) + 1, false);
+    m_inFile[size_t(slot)] = true;
 }
 
 bool CollectionFile::holds(QByteArrayView form, const FortuneList &list) const
@@ -138,21 +144,22 @@ CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &i
     list.reserveBytes(incoming.storeBytes());
     QByteArray batch;
     batch.reserve(2 * kBatchBytes);
-    std::vector<qsizetype> inBatch; // the records of incoming in the batch
-    // The file first: a batch's records go into the list once it is written.
+    // The file first: a batch's records go into the list once it is written;
+    // till then a small list of their own finds the ones incoming repeats.
+    FortuneList pending;
     const auto flush = [&] {
         Status written;
-        if (!inBatch.empty())
+        if (pending.count() > 0)
             written = m_appender.appendRecords(batch);
         if (written.ok()) {
-            for (const qsizetype i : inBatch) {
-                list.store(incoming.rawAt(i));
-                note(incoming.rawAt(i), list);
-            }
-            result.added += qsizetype(inBatch.size());
+            const qsizetype first = list.count();
+            list.storeAll(pending); // room was looked at before each record went in
+            for (qsizetype i = first; i < list.count(); ++i)
+                markInFile(i);
+            result.added += pending.count();
         }
         batch.resize(0); // keeps its room for the next batch
-        inBatch.clear();
+        pending.clear();
         return written;
     };
     for (qsizetype i = 0; i < incoming.count() && result.status.ok(); ++i) {
@@ -172,18 +179,20 @@ CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &i
             ++result.leftOut;
             continue;
         }
-        // One that an earlier record of incoming repeats: that one is
-        // stored by now, or waits in the batch.
-        if (incoming.contains(form, [i](qsizetype earlier) { return earlier < i; })) {
-            ++result.held;
-            continue;
-        }
-        if (list.count() + qsizetype(inBatch.size()) >= kSlotCount) {
+        // A repeat of an earlier record of incoming still in the batch is held.
+        if (list.count() + pending.count() >= kSlotCount) {
+            if (pending.contains(form)) {
+                ++result.held;
+                continue;
+            }
             result.status = Status::failure(listFullMessage());
             break;
         }
+        if (!pending.storeIfNew(form)) {
+            ++result.held;
+            continue;
+        }
         appendRecordBytes(batch, text);
-        inBatch.push_back(i);
         if (batch.size() >= kBatchBytes)
             result.status = flush();
     }

@@ -58,6 +58,7 @@ public:
 private:
     Status takeIn(FortuneList &list);
     void note(QByteArrayView record, FortuneList &list);
+    void markInFile(qsizetype slot);
     bool holds(QByteArrayView form, const FortuneList &list) const;
     void forget();
 

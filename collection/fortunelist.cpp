@@ -135,6 +135,31 @@ Status FortuneList::store(QByteArrayView text)
     return {};
 }
 
+Status FortuneList::storeAll(const FortuneList &more)
+{
+    if (count() + more.count() > kSlotCount)
+        return Status::failure(listFullMessage());
+    const qsizetype from = count();
+    const qsizetype base = m_store.size();
+    m_store.append(more.m_store.constData(), more.count() == 0 ? 0 : more.m_ends.back());
+    for (const qsizetype end : more.m_ends)
+        m_ends.push_back(base + end);
+    recordsAdded(from);
+    return {};
+}
+
+void FortuneList::clear()
+{
+    m_ends.clear();
+    m_store.resize(0);
+    if (m_index) {
+        std::fill(m_index->table.begin(), m_index->table.end(), 0);
+        m_index->entries = 0;
+    }
+    m_notUtf8.clear();
+    m_checkedUtf8 = 0;
+}
+
 void FortuneList::recordsAdded(qsizetype from)
 {
     if (!m_index)
@@ -143,8 +168,19 @@ void FortuneList::recordsAdded(qsizetype from)
         m_index.reset(); // rebuilt, larger, on the next lookup
         return;
     }
-    for (qsizetype i = from; i < count(); ++i)
-        m_index->insert(hashBytes(rawAt(i)), i);
+    // Each insert lands at a random spot of a table far larger than the
+    // cache: the spots of the next few are fetched while one is written.
+    constexpr qsizetype kAhead = 8;
+    quint64 hashes[kAhead];
+    const qsizetype n = count();
+    for (qsizetype i = from; i < n + kAhead; ++i) {
+        if (i - kAhead >= from)
+            m_index->insert(hashes[(i - kAhead) % kAhead], i - kAhead);
+        if (i < n) {
+            hashes[i % kAhead] = hashBytes(rawAt(i));
+            __builtin_prefetch(&m_index->table[size_t(hashes[i % kAhead] & m_index->mask)], 1);
+        }
+    }
 }
 
 void FortuneList::truncate(qsizetype newCount)
@@ -208,19 +244,49 @@ qsizetype FortuneList::indexOf(QByteArrayView text) const
     return find(text, [](qsizetype) { return true; });
 }
 
+void FortuneList::buildIndex() const
+{
+    if (m_index)
+        return;
+    const qsizetype n = count();
+    m_index = std::make_unique<Index>();
+    // Room to grow by half before a rebuild; a full table fits 2^21 slots.
+    m_index->reset(std::min(n + n / 2, kSlotCount));
+    for (qsizetype i = 0; i < n; ++i)
+        m_index->insert(hashBytes(rawAt(i)), i);
+}
+
+bool FortuneList::storeIfNew(QByteArrayView text)
+{
+    buildIndex();
+    const quint64 h = hashBytes(text);
+    const quint32 tag = Index::tagOf(h);
+    quint32 pos = quint32(h) & m_index->mask;
+    for (;; pos = (pos + 1) & m_index->mask) {
+        const quint32 slot = m_index->table[pos];
+        if (slot == 0)
+            break;
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(qsizetype(slot & Index::kIndexMask) - 1) == text)
+            return false;
+    }
+    m_store.append(text.data(), text.size());
+    m_ends.push_back(m_store.size());
+    if (2 * count() > qsizetype(m_index->table.size())) {
+        m_index.reset(); // rebuilt, larger, on the next lookup
+    } else {
+        m_index->table[pos] = tag | quint32(count());
+        ++m_index->entries;
+    }
+    return true;
+}
+
 template <typename Accept>
 qsizetype FortuneList::find(QByteArrayView text, const Accept &accept) const
 {
     const qsizetype n = count();
     if (n == 0)
         return -1;
-    if (!m_index) {
-        m_index = std::make_unique<Index>();
-        // Room to grow by half before a rebuild; a full table fits 2^21 slots.
-        m_index->reset(std::min(n + n / 2, kSlotCount));
-        for (qsizetype i = 0; i < n; ++i)
-            m_index->insert(hashBytes(rawAt(i)), i);
-    }
+    buildIndex();
     const quint64 h = hashBytes(text);
     const quint32 tag = Index::tagOf(h);
     const quint32 *table = m_index->table.data();

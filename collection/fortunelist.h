@@ -46,6 +46,15 @@ public:
     // The store step: put text at index count() and raise the count by one.
     // Refused, with a message and nothing changed, once all slots are used.
     Status store(QByteArrayView text);
+    // The store step for every record of more, in order: one copy for all.
+    // Refused, with nothing changed, when they do not all fit.
+    Status storeAll(const FortuneList &more);
+    // The store step unless the list holds the text already (false then),
+    // for a list kept free of repeats: one lookup for both. The list must
+    // have room, and text must not be a slot of this list.
+    bool storeIfNew(QByteArrayView text);
+    // Empties the list and keeps its room, for a scratch list used again.
+    void clear();
 
     // Is this exact text in slots 0 to count() - 1? Hash-indexed, not a scan.
     bool contains(QByteArrayView text) const;
@@ -68,6 +77,7 @@ public:
 
 private:
     struct Index;
+    void buildIndex() const;
     template <typename Accept>
     qsizetype find(QByteArrayView text, const Accept &accept) const;
     // Keeps the lookup index (when built) up to date with slots from..count()-1.
