@@ -2,7 +2,7 @@
 
 #include "fortunelist.h"
 #include "collectionfile.h"
-#include "httpresponse.h"
+#include "responsereader.h"
 #include "sitesettings.h"
 #include "sock.h"
 

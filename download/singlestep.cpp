@@ -1,8 +1,8 @@
 #include "singlestep.h"
 
-#include "httpresponse.h"
 #include "logging.h"
 #include "pagerequest.h"
+#include "responsereader.h"
 
 namespace fortune {
 
