@@ -2,8 +2,9 @@
 
 #include "extraction.h"
 #include "fortuneview.h"
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 #include "reloadfile.h"
+#include "singlestep.h"
 #include "sitechooser.h"
 
 #include <QApplication>
@@ -136,7 +137,8 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
       m_collectionPath(std::move(collectionPath)),
       m_reloadPath(std::move(reloadPath)),
       m_dialogs(std::make_unique<WidgetDialogs>(this)),
-      m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath))
+      m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath)),
+      m_step(std::make_unique<SingleStep>(*m_download))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
@@ -162,7 +164,7 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     connect(m_download.get(), &DownloadLoop::fortuneStored, this,
             [this](qsizetype count) { Label1->setText(QString::number(count)); });
     connect(m_download.get(), &DownloadLoop::finished, this, &Form1::downloadFinished);
-    connect(m_download.get(), &DownloadLoop::connectStepFinished, this, [this](const QString &message) {
+    connect(m_step.get(), &SingleStep::connectFinished, this, [this](const QString &message) {
         if (message.isEmpty())
             Text1->setPlainText(QStringLiteral("Connected..."));
         else
@@ -379,13 +381,13 @@ void Form1::Command7_Click()
 void Form1::Command1_Click()
 {
     Text1->setPlainText(QStringLiteral("Connecting..."));
-    m_download->connectStep(); // "Connected..." comes with connectStepFinished
+    m_step->connectStep(); // "Connected..." comes with connectFinished
 }
 
 void Form1::Command2_Click()
 {
     Text1->clear();
-    const Status sent = m_download->sendRequestStep();
+    const Status sent = m_step->sendRequest();
     if (!sent.ok())
         m_dialogs->showMessage(sent.error);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "browsing.h"
+#include "cursor.h"
 #include "dialogs.h"
 #include "downloadloop.h"
 #include "fortunelist.h"
@@ -21,10 +21,23 @@ namespace fortune {
 class FortuneView;
 class SiteChooser;
 struct Twips;
+class SingleStep;
 
 // The program's one window. The collection, the cursor and the download flags
 // live here; the labels only show them. Tests find the controls by their
-// design names (object names).
+// object names, the names below. What each button does:
+//
+//   cmdPrev, cmdNext  "<<", ">>": the fortune before or after, through the empty slot
+//   Command1   hidden: connect to the fortune site (SingleStep); Text1 says
+//              "Connecting...", then "Connected..."
+//   Command2   hidden: empty the receive buffer and send the page request on
+//              Command1's connection (SingleStep); the answer fills the buffer
+//   Command3   "Download Fortunes": start the download loop (DownloadLoop)
+//   Command4   "Reload": load the reload file after what the list holds
+//   Command5   hidden: rewrite the reload file, then show the extraction test
+//              on the receive buffer (Command2's answer, or the loop's last page)
+//   Command6   "Stop It Already!!!!": stop the download loop
+//   Command7   "Search Quotes": ask for a term, say how many fortunes hold it
 class Form1 : public QWidget {
     Q_OBJECT
 
@@ -86,7 +99,7 @@ private:
     FortuneList Fortunes;
     fortune::Cursor Cursor;
 
-    // The controls, named as in the window's design.
+    // The controls, by the names tests and the table above use.
     QPushButton *Command7 = nullptr;
     QPushButton *Command6 = nullptr;
     QGroupBox *Frame1 = nullptr;
@@ -107,6 +120,7 @@ private:
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
+    std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     bool m_loadPending = false;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made

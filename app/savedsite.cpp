@@ -1,6 +1,7 @@
 #include "savedsite.h"
 
-#include <QDir>
+#include "fortunesformat.h"
+
 #include <QSettings>
 
 namespace fortune {
@@ -26,12 +27,12 @@ QString userSettingsPath()
 SavedSite readSavedSite(const QString &path)
 {
     SavedSite saved;
-    const QString shown = QDir::toNativeSeparators(path);
+    const QString shown = shownPath(path);
     const QString fallback = QStringLiteral("Downloads go to %1 until another site is chosen (Ctrl+L).")
                                  .arg(defaultSiteSettings().display());
     QSettings settings(path, QSettings::IniFormat);
     if (settings.status() != QSettings::NoError) {
-        saved.problem = QStringLiteral("The settings file %1 cannot be read: %2. %3")
+        saved.problem = QStringLiteral("The settings file \"%1\" cannot be read: %2. %3")
                             .arg(shown,
                                  settings.status() == QSettings::FormatError ? QStringLiteral("it is not in INI form")
                                                                              : QStringLiteral("it is not a file that can be read"),
@@ -47,7 +48,7 @@ SavedSite readSavedSite(const QString &path)
     if (parsed.ok())
         saved.site = parsed.site;
     else
-        saved.problem = QStringLiteral("The site \"%1\" in %2 cannot be used: %3. %4")
+        saved.problem = QStringLiteral("The site \"%1\" in \"%2\" cannot be used: %3. %4")
                             .arg(saved.text, shown, parsed.error, fallback);
     return saved;
 }
@@ -60,8 +61,8 @@ Status saveSite(const QString &path, const QString &text, bool readable)
         settings.sync();
     }
     if (!readable || settings.status() != QSettings::NoError)
-        return Status::failure(QStringLiteral("Could not save the site in %1; it is used until the window closes.")
-                                   .arg(QDir::toNativeSeparators(path)));
+        return Status::failure(QStringLiteral("Could not save the site in \"%1\"; it is used until the window closes.")
+                                   .arg(shownPath(path)));
     return {};
 }
 

@@ -1,8 +1,7 @@
 #include "classicfile.h"
+#include "fileio.h"
 #include "textdecoding.h"
 
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +15,6 @@ namespace fortune {
 namespace {
 
 constexpr qsizetype kChunk = 1024 * 1024;
-constexpr QByteArrayView kUtf8Mark{"\xEF\xBB\xBF"};
 
 const QString kNulBytes = QStringLiteral("it holds NUL bytes (is it a binary file?)");
 
@@ -49,26 +47,28 @@ public:
         : m_list(list), m_charset(charset), m_leftOut(leftOut)
     {
     }
-    Outcome read(QFile &file);
+    Outcome read(OpenFile &file);
     // The file starts with a UTF-8 byte-order mark, which outweighs charset.
     bool marked() const { return m_marked; }
 
 private:
-    // A complete line, without its line end.
+    // A complete line, without its LF.
     bool line(QByteArrayView text)
     {
-        if (text.size() == 1 && text[0] == '%')
-            return closeFortune();
-        if (text.size() == kSeparator.size() && text[0] == kSeparator[0] && text == kSeparator) {
+        if (text.size() >= kSeparator.size() && text[0] == kSeparator[0] && isSeparatorLine(text)) {
             m_outcome = Outcome::OwnFormat;
             return false;
         }
+        if (text.endsWith('\r'))
+            text.chop(1);
+        if (text.size() == 1 && text[0] == '%')
+            return closeFortune();
         if (m_used + text.size() + 2 > qsizetype(m_fortune.size()))
             m_fortune.resize(std::max(2 * m_fortune.size(), size_t(m_used + text.size() + 2)));
         std::memcpy(m_fortune.data() + m_used, text.data(), size_t(text.size()));
         m_used += text.size();
-        m_fortune[size_t(m_used++)] = '\r';
-        m_fortune[size_t(m_used++)] = '\n';
+        std::memcpy(m_fortune.data() + m_used, kCrLf.data(), 2);
+        m_used += 2;
         return true;
     }
 
@@ -102,36 +102,32 @@ private:
     Outcome m_outcome = Outcome::Done;
 };
 
-ClassicReader::Outcome ClassicReader::read(QFile &file)
+ClassicReader::Outcome ClassicReader::read(OpenFile &file)
 {
     QByteArray buffer(kChunk, Qt::Uninitialized);
     qsizetype have = 0;
-    bool start = true;
+    // Only a UTF-8 mark is left out (a UTF-16 file never comes here).
+    const TextEncoding encoding = encodingOf(file);
+    m_marked = encoding.kind == TextEncoding::Kind::Utf8 && encoding.markSize > 0;
+    qint64 at = m_marked ? encoding.markSize : 0;
     for (;;) {
-        const qint64 got = file.read(buffer.data() + have, buffer.size() - have);
+        const qint64 got = file.readAt(at, buffer.data() + have, buffer.size() - have);
         if (got < 0)
             return Outcome::ReadError;
+        at += got;
         const qsizetype filled = have + qsizetype(got);
         qsizetype from = 0;
-        if (start && (filled >= kUtf8Mark.size() || got == 0)) {
-            start = false;
-            if ((m_marked = QByteArrayView(buffer.constData(), filled).startsWith(kUtf8Mark)))
-                from = kUtf8Mark.size();
-        }
         if (got == 0) {
             // The end of the file ends the last line, and the last fortune.
-            QByteArrayView rest(buffer.constData() + from, filled - from);
-            if (rest.endsWith('\r'))
-                rest.chop(1);
-            if (!rest.isEmpty() && !line(rest))
+            const QByteArrayView rest(buffer.constData(), filled);
+            if (!rest.isEmpty() && rest != "\r" && !line(rest))
                 return m_outcome;
             return closeFortune() ? Outcome::Done : m_outcome;
         }
         const char *data = buffer.constData();
         while (const void *found = std::memchr(data + from, '\n', size_t(filled - from))) {
             const qsizetype lf = static_cast<const char *>(found) - data;
-            const qsizetype end = lf > from && data[lf - 1] == '\r' ? lf - 1 : lf;
-            if (!line(QByteArrayView(data + from, end - from)))
+            if (!line(QByteArrayView(data + from, lf - from)))
                 return m_outcome;
             from = lf + 1;
         }
@@ -140,11 +136,6 @@ ClassicReader::Outcome ClassicReader::read(QFile &file)
         if (have == buffer.size()) // one very long line: make room for more of it
             buffer.resize(2 * buffer.size());
     }
-}
-
-QString shown(const QString &path)
-{
-    return shownPath(path);
 }
 
 // The classic file's lines of one stored fortune: UTF-8, LF after every line.
@@ -207,22 +198,19 @@ AnyFileLoad loadAnyFortunesFile(const QString &path, QByteArrayView charset)
 {
     AnyFileLoad load;
     load.list = std::make_unique<FortuneList>();
-    const QFileInfo info(path);
-    QFile file(path);
+    OpenFile file;
     // What is not there, not a file or not to be opened, the loader refuses
     // in its own words.
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!file.open(path, OpenFile::Mode::Read)) {
         load.result = loadFortunesFile(path, *load.list);
         return load;
     }
     // Text in UTF-16 (with its mark) is not read line by line as bytes; the
     // loader reads it, as one of this program's own files.
-    char head[2] = {};
-    if (file.read(head, 2) == 2 && encodingOf(QByteArrayView(head, 2)).kind != TextEncoding::Kind::Utf8) {
+    if (encodingOf(file).kind != TextEncoding::Kind::Utf8) {
         file.close();
         return loadOwnFormat(path, {});
     }
-    file.seek(0);
     try {
         // A lone LF becomes CR LF; what is reserved but never written costs
         // address space only.
@@ -238,23 +226,18 @@ AnyFileLoad loadAnyFortunesFile(const QString &path, QByteArrayView charset)
         case ClassicReader::Outcome::Full:
             load.classic = true;
             load.result.outcome = LoadResult::Outcome::Full;
-            load.result.error = QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can "
-                                               "hold. Reading \"%2\" stopped there.")
-                                    .arg(kSlotCount)
-                                    .arg(shown(path));
+            load.result.error = listFullMessage(path);
             break;
         case ClassicReader::Outcome::ReadError:
             load.list = std::make_unique<FortuneList>();
             load.result.outcome = LoadResult::Outcome::Failed;
-            load.result.error = QStringLiteral("Could not read the fortunes file \"%1\": %2.")
-                                    .arg(shown(path), file.errorString());
+            load.result.error = file.message(FileAccess::Read);
             return load;
         }
     } catch (const std::bad_alloc &) {
         load.list = std::make_unique<FortuneList>();
         load.result.outcome = LoadResult::Outcome::Failed;
-        load.result.error = QStringLiteral("Could not read the fortunes file \"%1\": there is not enough memory "
-                                           "to hold it.").arg(shown(path));
+        load.result.error = fileMessage(FileAccess::Read, FileProblem::NoMemory, path);
         return load;
     }
     load.result.stored = load.list->count();

@@ -4,7 +4,7 @@
 // fortunes-min, fortunes-de, ...): fortunes separated by lines that hold
 // exactly "%".
 
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 
 #include <functional>
 #include <memory>

@@ -4,6 +4,8 @@
 // build picks one of two implementations (CMake option FORTUNE_POSIX_IO): plain
 // POSIX calls, or QFile and QFileInfo for systems without them.
 
+#include "fortunesformat.h"
+
 #include <QByteArrayView>
 #include <QString>
 
@@ -11,40 +13,7 @@
 
 namespace fortune {
 
-enum class FileAccess { Read, Write };
-
-enum class FileProblem {
-    None,
-    Missing,      // no such file (for writing: no such folder)
-    Folder,       // a folder where the file should be
-    NotRegular,   // a pipe, a socket or a device
-    NoPermission, // the system refuses access
-    Utf16,        // a UTF-16 file, which is read but never written
-    Failed,       // any other error; the detail says which
-};
-
-// A file's name as messages show it, between their double quotes: in the
-// platform's separators, with every character that would not show as itself
-// (a line break, a control or format character) escaped as in C, and a quote
-// or a backslash that is part of the name too, so the name shown is exactly
-// the name ("a\nb" for a name with a line break in it).
-QString shownPath(const QString &path);
-
-// The one message for each file failure, for the window and the command line
-// alike: "Could not read the fortunes file "PATH": REASON.", the path in the
-// platform's separators.
-QString fileMessage(FileAccess access, FileProblem problem, const QString &path, const QString &detail = {});
-
-// How a fortunes file's text is encoded, from its byte-order mark. Without a
-// mark the file is UTF-8 (records that are not valid UTF-8 read as Windows-1252).
-struct TextEncoding {
-    enum class Kind { Utf8, Utf16LE, Utf16BE };
-    Kind kind = Kind::Utf8;
-    qint64 markSize = 0; // the text starts after the mark
-};
-TextEncoding encodingOf(QByteArrayView head);
-// The same from the first bytes of an open file (the random pick reads a
-// UTF-16 file through the loader).
+// The encoding from the first bytes of an open file.
 class OpenFile;
 TextEncoding encodingOf(OpenFile &file);
 

@@ -1,4 +1,5 @@
 #include "fortunelist.h"
+#include "fortunesformat.h"
 #include "textdecoding.h"
 #include "textscan.h"
 
@@ -9,17 +10,13 @@
 #include <array>
 #include <cstring>
 
+#if defined(Q_OS_LINUX)
+#include <sys/mman.h>
+#endif
+
 namespace fortune {
 
 namespace {
-
-QString fullMessage()
-{
-    return QStringLiteral("The fortune list is full: it already holds %1 fortunes (table 0 to %2), "
-                          "so no more can be stored.")
-        .arg(kSlotCount)
-        .arg(kSlotCount - 1);
-}
 
 // Multiply-xorshift over 8-byte words: fast for the short texts a fortune has,
 // and good enough to spread them over an open-addressing table.
@@ -46,6 +43,22 @@ quint64 hashBytes(QByteArrayView bytes)
     h *= 0xD6E8FEB86659FD93ull;
     h ^= h >> 32;
     return h;
+}
+
+// The store of a big file is filled once, front to back: with huge pages that
+// costs a few hundred page faults instead of tens of thousands.
+void adviseHugePages(void *data, qsizetype size)
+{
+#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
+    constexpr quintptr kHuge = 2 * 1024 * 1024;
+    const quintptr begin = (quintptr(data) + kHuge - 1) & ~(kHuge - 1);
+    const quintptr end = (quintptr(data) + quintptr(size)) & ~(kHuge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
 }
 
 } // namespace
@@ -108,7 +121,7 @@ QString FortuneList::textAt(qsizetype i) const
 Status FortuneList::store(QByteArrayView text)
 {
     if (isFull())
-        return Status::failure(fullMessage());
+        return Status::failure(listFullMessage());
     const char *storeBegin = m_store.constData();
     if (!text.isEmpty() && text.data() >= storeBegin && text.data() < storeBegin + m_store.size()) {
         // The text is a slot of this list; copy it before the store may move.
@@ -122,6 +135,31 @@ Status FortuneList::store(QByteArrayView text)
     return {};
 }
 
+Status FortuneList::storeAll(const FortuneList &more)
+{
+    if (count() + more.count() > kSlotCount)
+        return Status::failure(listFullMessage());
+    const qsizetype from = count();
+    const qsizetype base = m_store.size();
+    m_store.append(more.m_store.constData(), more.count() == 0 ? 0 : more.m_ends.back());
+    for (const qsizetype end : more.m_ends)
+        m_ends.push_back(base + end);
+    recordsAdded(from);
+    return {};
+}
+
+void FortuneList::clear()
+{
+    m_ends.clear();
+    m_store.resize(0);
+    if (m_index) {
+        std::fill(m_index->table.begin(), m_index->table.end(), 0);
+        m_index->entries = 0;
+    }
+    m_notUtf8.clear();
+    m_checkedUtf8 = 0;
+}
+
 void FortuneList::recordsAdded(qsizetype from)
 {
     if (!m_index)
@@ -130,8 +168,19 @@ void FortuneList::recordsAdded(qsizetype from)
         m_index.reset(); // rebuilt, larger, on the next lookup
         return;
     }
-    for (qsizetype i = from; i < count(); ++i)
-        m_index->insert(hashBytes(rawAt(i)), i);
+    // Each insert lands at a random spot of a table far larger than the
+    // cache: the spots of the next few are fetched while one is written.
+    constexpr qsizetype kAhead = 8;
+    quint64 hashes[kAhead];
+    const qsizetype n = count();
+    for (qsizetype i = from; i < n + kAhead; ++i) {
+        if (i - kAhead >= from)
+            m_index->insert(hashes[(i - kAhead) % kAhead], i - kAhead);
+        if (i < n) {
+            hashes[i % kAhead] = hashBytes(rawAt(i));
+            __builtin_prefetch(&m_index->table[size_t(hashes[i % kAhead] & m_index->mask)], 1);
+        }
+    }
 }
 
 void FortuneList::truncate(qsizetype newCount)
@@ -146,6 +195,38 @@ void FortuneList::truncate(qsizetype newCount)
         m_notUtf8.erase(std::lower_bound(m_notUtf8.begin(), m_notUtf8.end(), quint32(newCount)),
                         m_notUtf8.end());
     }
+}
+
+FortuneList::Bulk::Bulk(FortuneList &list)
+    : m_list(list), m_countBefore(list.count()), m_storeBefore(list.m_store.size()), m_write(list.m_store.size())
+{
+}
+
+void FortuneList::Bulk::reserve(qsizetype bytes, qsizetype records)
+{
+    m_list.m_store.resize(m_write + bytes + 64);
+    m_list.m_ends.reserve(size_t(std::min(kSlotCount, m_list.count() + records)));
+    adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
+    adviseHugePages(m_list.m_ends.data(), qsizetype(m_list.m_ends.capacity() * sizeof(qsizetype)));
+}
+
+void FortuneList::Bulk::grow(qsizetype n)
+{
+    m_list.m_store.resize(std::max(m_write + n, 2 * m_list.m_store.size()));
+    adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
+}
+
+void FortuneList::Bulk::finish()
+{
+    // Bytes after the last record belong to none.
+    m_list.m_store.resize(m_list.count() == 0 ? 0 : m_list.m_ends.back());
+    m_list.recordsAdded(m_countBefore);
+}
+
+void FortuneList::Bulk::abandon()
+{
+    m_list.truncate(m_countBefore);
+    m_list.m_store.resize(m_storeBefore);
 }
 
 bool FortuneList::contains(QByteArrayView text) const
@@ -163,19 +244,49 @@ qsizetype FortuneList::indexOf(QByteArrayView text) const
     return find(text, [](qsizetype) { return true; });
 }
 
+void FortuneList::buildIndex() const
+{
+    if (m_index)
+        return;
+    const qsizetype n = count();
+    m_index = std::make_unique<Index>();
+    // Room to grow by half before a rebuild; a full table fits 2^21 slots.
+    m_index->reset(std::min(n + n / 2, kSlotCount));
+    for (qsizetype i = 0; i < n; ++i)
+        m_index->insert(hashBytes(rawAt(i)), i);
+}
+
+bool FortuneList::storeIfNew(QByteArrayView text)
+{
+    buildIndex();
+    const quint64 h = hashBytes(text);
+    const quint32 tag = Index::tagOf(h);
+    quint32 pos = quint32(h) & m_index->mask;
+    for (;; pos = (pos + 1) & m_index->mask) {
+        const quint32 slot = m_index->table[pos];
+        if (slot == 0)
+            break;
+        if ((slot & ~Index::kIndexMask) == tag && rawAt(qsizetype(slot & Index::kIndexMask) - 1) == text)
+            return false;
+    }
+    m_store.append(text.data(), text.size());
+    m_ends.push_back(m_store.size());
+    if (2 * count() > qsizetype(m_index->table.size())) {
+        m_index.reset(); // rebuilt, larger, on the next lookup
+    } else {
+        m_index->table[pos] = tag | quint32(count());
+        ++m_index->entries;
+    }
+    return true;
+}
+
 template <typename Accept>
 qsizetype FortuneList::find(QByteArrayView text, const Accept &accept) const
 {
     const qsizetype n = count();
     if (n == 0)
         return -1;
-    if (!m_index) {
-        m_index = std::make_unique<Index>();
-        // Room to grow by half before a rebuild; a full table fits 2^21 slots.
-        m_index->reset(std::min(n + n / 2, kSlotCount));
-        for (qsizetype i = 0; i < n; ++i)
-            m_index->insert(hashBytes(rawAt(i)), i);
-    }
+    buildIndex();
     const quint64 h = hashBytes(text);
     const quint32 tag = Index::tagOf(h);
     const quint32 *table = m_index->table.data();

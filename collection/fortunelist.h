@@ -6,6 +6,7 @@
 #include <QStringView>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -14,9 +15,6 @@ namespace fortune {
 
 // The list holds slots 0 to 1,000,000; slots from count() upwards are empty.
 inline constexpr qsizetype kSlotCount = 1'000'001;
-
-// The line that closes every record of a fortunes file.
-inline constexpr QByteArrayView kSeparator{"||||||||||##########||||||||||"};
 
 // Outcome of an operation that can fail: empty error means success.
 struct Status {
@@ -48,6 +46,15 @@ public:
     // The store step: put text at index count() and raise the count by one.
     // Refused, with a message and nothing changed, once all slots are used.
     Status store(QByteArrayView text);
+    // The store step for every record of more, in order: one copy for all.
+    // Refused, with nothing changed, when they do not all fit.
+    Status storeAll(const FortuneList &more);
+    // The store step unless the list holds the text already (false then),
+    // for a list kept free of repeats: one lookup for both. The list must
+    // have room, and text must not be a slot of this list.
+    bool storeIfNew(QByteArrayView text);
+    // Empties the list and keeps its room, for a scratch list used again.
+    void clear();
 
     // Is this exact text in slots 0 to count() - 1? Hash-indexed, not a scan.
     bool contains(QByteArrayView text) const;
@@ -66,15 +73,16 @@ public:
     // knows how much is coming.
     void reserveBytes(qsizetype bytes);
 
-private:
-    friend class FortunesFileReader; // loads straight into the store
+    class Bulk;
 
+private:
     struct Index;
+    void buildIndex() const;
     template <typename Accept>
     qsizetype find(QByteArrayView text, const Accept &accept) const;
     // Keeps the lookup index (when built) up to date with slots from..count()-1.
     void recordsAdded(qsizetype from);
-    // Drops slots from count upwards again (a load that failed half-way).
+    // Drops slots from count upwards again.
     void truncate(qsizetype count);
     // Records from m_checkedUtf8 upwards have not been checked for valid UTF-8 yet;
     // m_notUtf8 lists, in order, those checked and found to be Windows-1252.
@@ -87,6 +95,46 @@ private:
     mutable std::unique_ptr<Index> m_index;
     mutable std::vector<quint32> m_notUtf8;
     mutable qsizetype m_checkedUtf8 = 0;
+};
+
+// The bulk append, for a reader that copies a file's text straight into the
+// list: bytes go to the end of the store as they come, close() ends a record
+// there, and finish() makes the records found by lookups and drops bytes
+// after the last record; abandon() leaves the list as it was before. Nothing
+// else may touch the list while one is open. Tuned: a record costs one copy
+// and a separator just fixes its end.
+class FortuneList::Bulk {
+public:
+    explicit Bulk(FortuneList &list);
+
+    // Room for about this many more bytes and records; untouched room costs
+    // address space only.
+    void reserve(qsizetype bytes, qsizetype records);
+    void append(const char *p, qsizetype n)
+    {
+        if (m_write + n > m_list.m_store.size())
+            grow(n);
+        std::memcpy(m_list.m_store.data() + m_write, p, size_t(n));
+        m_write += n;
+    }
+    // Ends a record at what was appended so far; false when the list is full.
+    bool close()
+    {
+        if (m_list.isFull())
+            return false;
+        m_list.m_ends.push_back(m_write);
+        return true;
+    }
+    void finish();
+    void abandon();
+
+private:
+    void grow(qsizetype n);
+
+    FortuneList &m_list;
+    qsizetype m_countBefore;
+    qsizetype m_storeBefore;
+    qsizetype m_write; // end of the bytes appended so far
 };
 
 // A fortune with nothing to read: no text, or only line breaks, spaces and

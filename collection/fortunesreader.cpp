@@ -1,6 +1,5 @@
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QStringDecoder>
@@ -13,9 +12,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(Q_OS_LINUX)
-#include <sys/mman.h>
-#endif
 
 Q_LOGGING_CATEGORY(lcCollection, "fortune.collection", QtWarningMsg)
 
@@ -23,9 +19,7 @@ namespace fortune {
 
 namespace {
 
-constexpr qsizetype kSepLen = 30;
-static_assert(kSeparator.size() == kSepLen);
-constexpr QByteArrayView kCrLf{"\r\n"};
+constexpr qsizetype kSepLen = kSeparator.size();
 constexpr qsizetype kChunk = 512 * 1024; // fits the L2 cache next to the store's tail
 constexpr qsizetype kPad = 64;
 constexpr int kProgressEveryRecords = 1024;
@@ -50,32 +44,14 @@ inline quint64 lineFeeds64(const char *p)
 #endif
 }
 
-// The store of a big file is filled once, front to back: with huge pages that
-// costs a few hundred page faults instead of tens of thousands.
-void adviseHugePages(void *data, qsizetype size)
-{
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    constexpr quintptr kHuge = 2 * 1024 * 1024;
-    const quintptr begin = (quintptr(data) + kHuge - 1) & ~(kHuge - 1);
-    const quintptr end = (quintptr(data) + quintptr(size)) & ~(kHuge - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(size);
-#endif
-}
-
 } // namespace
 
-// Reads a file in chunks straight into the list's store: the bytes of the
-// record being read go to the end of the store as they come, so a record costs
-// one copy and a separator just fixes its end. Lines that already end in CR LF
-// are copied as they are; a lone LF becomes CR LF.
-class FortunesFileReader {
+// Reads a file in chunks straight into the list (a bulk append). Lines that
+// already end in CR LF are copied as they are; a lone LF becomes CR LF.
+class FortunesReader {
 public:
-    FortunesFileReader(FortuneList &list, const LoadProgress &progress)
-        : m_list(list), m_progress(progress), m_write(list.m_store.size())
+    FortunesReader(FortuneList &list, const LoadProgress &progress)
+        : m_list(list), m_bulk(list), m_progress(progress)
     {
     }
 
@@ -92,21 +68,12 @@ private:
     Step readAll(OpenFile &file, qint64 expected, qint64 enough);
     Step processLines(const char *buf, qsizetype last);
     bool lastLine(const char *buf, qsizetype length);
-    bool separatorAt(const char *line, qsizetype &lineFeed) const;
-    void append(const char *p, qsizetype n)
-    {
-        if (m_write + n > m_list.m_store.size()) {
-            m_list.m_store.resize(std::max(m_write + n, 2 * m_list.m_store.size()));
-            adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
-        }
-        std::memcpy(m_list.m_store.data() + m_write, p, size_t(n));
-        m_write += n;
-    }
+    void append(const char *p, qsizetype n) { m_bulk.append(p, n); }
     bool closeRecord(qsizetype separatorAt);
 
     FortuneList &m_list;
+    FortuneList::Bulk m_bulk;
     const LoadProgress &m_progress;
-    qsizetype m_write; // end of the bytes written into the store so far
     QElapsedTimer m_clock;
     int m_sinceClock = 0;
 
@@ -116,15 +83,15 @@ private:
     qint64 m_base = 0;     // source offset of the chunk buffer's first byte
     QByteArray m_decoded;  // the text of a UTF-16 file, as UTF-8
     bool m_fromMemory = false;
+    FileProblem m_problem = FileProblem::Failed;
     QString m_error;
     RecordScan m_scan;
 };
 
-bool FortunesFileReader::closeRecord(qsizetype separatorAt)
+bool FortunesReader::closeRecord(qsizetype separatorAt)
 {
-    if (m_list.isFull())
+    if (!m_bulk.close())
         return false;
-    m_list.m_ends.push_back(m_write);
     if (m_scan.firstSeparatorAt < 0)
         m_scan.firstSeparatorAt = m_base + separatorAt;
     m_scan.lastSeparatorAt = m_base + separatorAt;
@@ -140,29 +107,13 @@ bool FortunesFileReader::closeRecord(qsizetype separatorAt)
     return true;
 }
 
-// A separator line at line? Its LF (which must exist) goes to lineFeed.
-bool FortunesFileReader::separatorAt(const char *line, qsizetype &lineFeed) const
-{
-    if (std::memcmp(line, kSeparator.data(), kSepLen) != 0)
-        return false;
-    if (line[kSepLen] == '\n') {
-        lineFeed = kSepLen;
-        return true;
-    }
-    if (line[kSepLen] == '\r' && line[kSepLen + 1] == '\n') {
-        lineFeed = kSepLen + 1;
-        return true;
-    }
-    return false;
-}
-
 // buf[0] starts a line, buf[last] is an LF and the last one in the buffer.
 // Stores every record that closes in buf[0..last] and appends the rest.
-FortunesFileReader::Step FortunesFileReader::processLines(const char *buf, qsizetype last)
+FortunesReader::Step FortunesReader::processLines(const char *buf, qsizetype last)
 {
     qsizetype copyFrom = 0;
     qsizetype lf = 0;
-    if (separatorAt(buf, lf)) {
+    if (separatorLineAt(buf, lf)) {
         if (!closeRecord(0))
             return Step::Full;
         copyFrom = lf + 1;
@@ -180,7 +131,7 @@ FortunesFileReader::Step FortunesFileReader::processLines(const char *buf, qsize
                 append(kCrLf.data(), 2);
                 copyFrom = e + 1;
             }
-            if (e < last && buf[e + 1] == '|' && separatorAt(buf + e + 1, lf)) {
+            if (e < last && buf[e + 1] == '|' && separatorLineAt(buf + e + 1, lf)) {
                 append(buf + copyFrom, e + 1 - copyFrom);
                 if (!closeRecord(e + 1))
                     return Step::Full;
@@ -195,11 +146,9 @@ FortunesFileReader::Step FortunesFileReader::processLines(const char *buf, qsize
 
 // The end of the source ends the last line; a CR right before it goes too.
 // False when the list is full.
-bool FortunesFileReader::lastLine(const char *buf, qsizetype length)
+bool FortunesReader::lastLine(const char *buf, qsizetype length)
 {
-    if (length > 0 && buf[length - 1] == '\r')
-        --length;
-    if (length == kSepLen && std::memcmp(buf, kSeparator.data(), kSepLen) == 0)
+    if (isSeparatorLine(QByteArrayView(buf, length)))
         return closeRecord(0);
     return true;
 }
@@ -207,7 +156,7 @@ bool FortunesFileReader::lastLine(const char *buf, qsizetype length)
 // A UTF-16 file is read as UTF-8 text made from the whole file at once: such
 // files come from editors and are small next to the collections this reader
 // is tuned for.
-bool FortunesFileReader::decodeUtf16(OpenFile &file, TextEncoding encoding, qint64 from)
+bool FortunesReader::decodeUtf16(OpenFile &file, TextEncoding encoding, qint64 from)
 {
     const qint64 size = file.size();
     QByteArray raw(qsizetype(std::max<qint64>(0, size - from)), Qt::Uninitialized);
@@ -226,7 +175,7 @@ bool FortunesFileReader::decodeUtf16(OpenFile &file, TextEncoding encoding, qint
     return true;
 }
 
-qint64 FortunesFileReader::fill(OpenFile &file, char *data, qint64 max)
+qint64 FortunesReader::fill(OpenFile &file, char *data, qint64 max)
 {
     if (m_to >= 0)
         max = std::min(max, m_to - m_pos);
@@ -241,7 +190,7 @@ qint64 FortunesFileReader::fill(OpenFile &file, char *data, qint64 max)
     return got;
 }
 
-FortunesFileReader::Step FortunesFileReader::readAll(OpenFile &file, qint64 expected, qint64 enough)
+FortunesReader::Step FortunesReader::readAll(OpenFile &file, qint64 expected, qint64 enough)
 {
     qsizetype capacity = qsizetype(std::clamp<qint64>(expected + 1, 4096, kChunk));
     std::vector<char> storage(size_t(capacity + 2 * kPad), 0);
@@ -279,12 +228,12 @@ FortunesFileReader::Step FortunesFileReader::readAll(OpenFile &file, qint64 expe
     }
 }
 
-RecordScan FortunesFileReader::read(OpenFile &file, qint64 from, qint64 to, qint64 enough)
+RecordScan FortunesReader::read(OpenFile &file, qint64 from, qint64 to, qint64 enough)
 {
     LoadResult &result = m_scan.result;
-    const auto failed = [&](const QString &why) {
+    const auto failed = [&] {
         result.outcome = LoadResult::Outcome::Failed;
-        result.error = fileMessage(FileAccess::Read, FileProblem::Failed, file.path(), why);
+        result.error = fileMessage(FileAccess::Read, m_problem, file.path(), m_error);
         return m_scan;
     };
     const TextEncoding encoding = from == 0 ? encodingOf(file) : TextEncoding{};
@@ -292,48 +241,39 @@ RecordScan FortunesFileReader::read(OpenFile &file, qint64 from, qint64 to, qint
     m_to = to;
 
     const qsizetype before = m_list.count();
-    const qsizetype storeBefore = m_list.m_store.size();
     Step step = Step::More;
     try {
         if (encoding.kind != TextEncoding::Kind::Utf8 && !decodeUtf16(file, encoding, m_from))
-            return failed(m_error);
+            return failed();
         // The text of a file is at most its size (separators are dropped), bar
-        // lone LFs that become CR LF. Untouched reserve costs address space only.
+        // lone LFs that become CR LF.
         const qint64 expected = std::max<qint64>(0, (m_to >= 0 ? m_to : file.size()) - m_pos);
-        m_list.m_store.resize(storeBefore + qsizetype(expected) + 64);
-        m_list.m_ends.reserve(size_t(std::min<qint64>(kSlotCount, before + expected / kSepLen + 1)));
-        adviseHugePages(m_list.m_store.data(), m_list.m_store.size());
-        adviseHugePages(m_list.m_ends.data(), qsizetype(m_list.m_ends.capacity() * sizeof(qsizetype)));
+        m_bulk.reserve(qsizetype(expected), qsizetype(expected / kSepLen + 1));
         step = readAll(file, expected, enough);
     } catch (const std::bad_alloc &) {
-        m_error = QStringLiteral("there is not enough memory to hold it");
+        m_problem = FileProblem::NoMemory;
         step = Step::Failed;
     }
     if (step == Step::Failed) {
-        m_list.truncate(before);
-        m_list.m_store.resize(storeBefore);
-        return failed(m_error);
+        m_bulk.abandon();
+        return failed();
     }
 
-    // Lines after the last separator belong to no record.
-    m_list.m_store.resize(m_list.count() == 0 ? 0 : m_list.m_ends.back());
-    m_list.recordsAdded(before);
+    // Stray lines belong to no record.
+    m_bulk.finish();
     result.stored = m_list.count() - before;
     if (m_progress)
         m_progress(m_list.count());
     if (step == Step::Full) {
         result.outcome = LoadResult::Outcome::Full;
-        result.error = QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can hold. "
-                                      "Loading \"%2\" stopped there; the rest of the file was not loaded.")
-                           .arg(kSlotCount)
-                           .arg(shownPath(file.path()));
+        result.error = listFullMessage(file.path());
     }
     return m_scan;
 }
 
 RecordScan scanRecords(OpenFile &file, qint64 from, qint64 to, qint64 enough, FortuneList &list)
 {
-    return FortunesFileReader(list, {}).read(file, from, to, enough);
+    return FortunesReader(list, {}).read(file, from, to, enough);
 }
 
 LoadResult loadFortunesFile(const QString &path, FortuneList &list, const LoadProgress &progress)
@@ -346,7 +286,7 @@ LoadResult loadFortunesFile(const QString &path, FortuneList &list, const LoadPr
         result.error = file.message(FileAccess::Read);
         return result;
     }
-    const LoadResult result = FortunesFileReader(list, progress).read(file, 0, -1, 0).result;
+    const LoadResult result = FortunesReader(list, progress).read(file, 0, -1, 0).result;
     qCDebug(lcCollection) << "loaded" << result.stored << "fortunes from" << path;
     return result;
 }

@@ -1,7 +1,8 @@
 #include "randompick.h"
 
 #include "fileio.h"
-#include "fortunesfile.h"
+#include "fortunesformat.h"
+#include "fortunesreader.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -24,15 +25,6 @@ constexpr qint64 kFirstReach = 2 * 1024;
 constexpr qint64 kReadCost = 4 * 1024;
 
 constexpr qint64 kScanChunk = 256 * 1024;
-
-bool isSeparatorLine(const char *begin, qint64 length)
-{
-    // As for the loader, a CR right before the line's end (an LF, or the end of
-    // the file) is not part of the line.
-    if (length > 0 && begin[length - 1] == '\r')
-        --length;
-    return QByteArrayView(begin, length) == kSeparator;
-}
 
 // False on an error, or when the file shrank under us.
 bool readAt(OpenFile &file, qint64 at, char *into, qint64 length)
@@ -131,7 +123,7 @@ Landing findRecord(const Piece &piece, qint64 offset)
             break;
         }
         const qint64 next = lf >= 0 ? lf + 1 : size;
-        if (isSeparatorLine(piece.at(pos), (lf >= 0 ? lf : size) - pos)) {
+        if (isSeparatorLine(QByteArrayView(piece.at(pos), (lf >= 0 ? lf : size) - pos))) {
             landing.textEnd = pos;
             landing.end = knownTo = next;
             forwardFound = true;
@@ -155,7 +147,7 @@ Landing findRecord(const Piece &piece, qint64 offset)
             backwardFound = false;
             break;
         }
-        if (isSeparatorLine(piece.at(previousStart), lf - previousStart))
+        if (isSeparatorLine(QByteArrayView(piece.at(previousStart), lf - previousStart)))
             break;
         cur = previousStart;
     }
@@ -247,7 +239,7 @@ RandomPick pickByScan(OpenFile &file, const QString &path, qint64 first, qint64 
     qint64 keptEnd = -1;
     const auto lineEnded = [&](qint64 lineEnd, qint64 next) {
         // head holds the whole line when it is short enough to be a separator.
-        if (lineEnd - lineStart <= kMinSpan + 1 && isSeparatorLine(head, lineEnd - lineStart)) {
+        if (lineEnd - lineStart <= kMinSpan + 1 && isSeparatorLine(QByteArrayView(head, lineEnd - lineStart))) {
             if (!recordEmpty && random.bounded(++fortunes) == 0) {
                 keptStart = recordStart;
                 keptEnd = lineStart;

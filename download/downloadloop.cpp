@@ -1,7 +1,6 @@
 #include "downloadloop.h"
 
 #include "extraction.h"
-#include "fortunesfile.h"
 #include "logging.h"
 #include "pagerequest.h"
 
@@ -32,7 +31,9 @@ void DownloadLoop::start()
         return;
     m_StopRequested = false;
     m_running = true;
-    beginCycle();
+    emit started();
+    if (m_running)
+        beginCycle();
 }
 
 void DownloadLoop::stop()
@@ -55,11 +56,6 @@ void DownloadLoop::beginCycle()
 
 void DownloadLoop::onConnected()
 {
-    if (m_phase == Phase::StepConnecting) {
-        m_buffer = QByteArrayLiteral("Connected...");
-        endStep(QString());
-        return;
-    }
     m_buffer.clear();
     m_phase = Phase::Receiving;
     if (!sendPageRequest(m_sock, m_site.webHost())) {
@@ -80,18 +76,8 @@ void DownloadLoop::armReceiveTimer()
 void DownloadLoop::Sock_DataArrival()
 {
     const QByteArray data = m_sock.GetData();
-    if (data.isEmpty())
+    if (data.isEmpty() || m_phase != Phase::Receiving)
         return;
-    if (m_phase != Phase::Receiving) {
-        // The hidden buttons' single steps: whatever comes collects in the buffer.
-        if (data.size() > ResponseReader::kMaxResponse - m_buffer.size()) {
-            qCWarning(lcDownload) << "answer over 8 MiB; connection closed";
-            m_sock.Close();
-            return;
-        }
-        m_buffer += data;
-        return;
-    }
     const ResponseReader::Progress progress = m_reader.feed(data);
     if (m_reader.failure() != ResponseReader::Failure::TooLarge)
         m_buffer += data;
@@ -102,9 +88,6 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
 {
     switch (m_phase) {
     case Phase::Idle:
-        return; // a single-step connection went away; the next Connect starts afresh
-    case Phase::StepConnecting:
-        endStep(connectFailure(reason));
         return;
     case Phase::Connecting:
         finish(connectFailure(reason));
@@ -128,9 +111,6 @@ void DownloadLoop::onTimeout()
 {
     switch (m_phase) {
     case Phase::Idle:
-        return;
-    case Phase::StepConnecting:
-        endStep(noConnectionWithin());
         return;
     case Phase::Connecting:
         finish(noConnectionWithin());
@@ -223,44 +203,6 @@ void DownloadLoop::finish(const QString &message)
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);
-}
-
-void DownloadLoop::connectStep()
-{
-    if (m_running || m_phase != Phase::Idle) {
-        emit connectStepFinished(tr("A download is running."));
-        return;
-    }
-    m_buffer = QByteArrayLiteral("Connecting...");
-    if (m_sock.State() == Sock::Connected) {
-        m_buffer = QByteArrayLiteral("Connected...");
-        emit connectStepFinished(QString());
-        return;
-    }
-    m_sock.Close();
-    m_sock.setSite(m_site);
-    m_phase = Phase::StepConnecting;
-    m_timer.start(m_timeouts.connect);
-    m_sock.Connect();
-}
-
-void DownloadLoop::endStep(const QString &message)
-{
-    m_timer.stop();
-    if (!message.isEmpty())
-        m_sock.Close();
-    m_phase = Phase::Idle;
-    emit connectStepFinished(message);
-}
-
-Status DownloadLoop::sendRequestStep()
-{
-    if (m_running || m_phase != Phase::Idle)
-        return Status::failure(tr("A download is running."));
-    m_buffer.clear();
-    if (!sendPageRequest(m_sock, m_site.webHost()))
-        return Status::failure(tr("Could not send the page request: not connected to %1.").arg(m_site.display()));
-    return {};
 }
 
 QString DownloadLoop::connectFailure(const QString &why) const

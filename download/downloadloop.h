@@ -1,8 +1,8 @@
 #pragma once
 
 #include "fortunelist.h"
-#include "fortunesfile.h"
-#include "httpresponse.h"
+#include "collectionfile.h"
+#include "responsereader.h"
 #include "sitesettings.h"
 #include "sock.h"
 
@@ -43,6 +43,15 @@ public:
     // refused, no connection in time), which a wrong site would explain.
     bool couldNotConnect() const { return m_couldNotConnect; }
 
+    // For the hidden single-step buttons (SingleStep), which go to the same
+    // site with the same waits and fill the same receive buffer, only while
+    // the loop does not run.
+    const DownloadTimeouts &timeouts() const { return m_timeouts; }
+    QByteArray &stepBuffer() { return m_buffer; }
+    // The connect messages, built here for both.
+    QString connectFailure(const QString &why) const;
+    QString noConnectionWithin() const;
+
 public slots:
     // "Download Fortunes": ignored while the loop runs.
     void start();
@@ -50,26 +59,18 @@ public slots:
     // abandoned, and the loop is idle when this returns.
     void stop();
 
-    // Single steps for the hidden buttons; refused while the loop runs.
-    // Connect: the buffer says "Connecting...", then "Connected..." once connected;
-    // connectStepFinished tells the outcome.
-    void connectStep();
-    // Empties the buffer and sends the page request on the connected socket; the
-    // answer collects in the buffer as it comes.
-    Status sendRequestStep();
-
 signals:
+    // start() begins a run; a single step under way gives way to it.
+    void started();
     // A new fortune is in the file and the list, which now holds count fortunes.
     void fortuneStored(qsizetype count);
     // A cycle ended normally, with a new fortune stored or with a known one.
     void cycleCompleted(bool stored);
     // The loop ended: an empty message when stopped, otherwise what went wrong.
     void finished(const QString &message);
-    // connectStep's outcome: empty when connected, otherwise what went wrong.
-    void connectStepFinished(const QString &message);
 
 private:
-    enum class Phase { Idle, StepConnecting, Connecting, Receiving };
+    enum class Phase { Idle, Connecting, Receiving };
 
     void beginCycle();
     void onConnected();
@@ -80,12 +81,9 @@ private:
     // With the whole page in: cut the fortune out and store it when it is new.
     void FetchFortune();
     void armReceiveTimer();
-    void endStep(const QString &message);
     void finish(const QString &message);
 
-    // The messages, each built in one place.
-    QString connectFailure(const QString &why) const;
-    QString noConnectionWithin() const;
+    // The other messages, each built in one place.
     QString noAnswer(const QString &why) const;
     QString unfinished(const QString &why) const;
     QString seconds(std::chrono::milliseconds ms) const;

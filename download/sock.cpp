@@ -15,8 +15,8 @@ Sock::~Sock()
 
 void Sock::setSite(const SiteSettings &site)
 {
-    RemoteHost = site.RemoteHost;
-    RemotePort = site.RemotePort;
+    m_remoteHost = site.RemoteHost;
+    m_remotePort = site.RemotePort;
 }
 
 bool Sock::Connect()
@@ -34,23 +34,23 @@ bool Sock::Connect()
         qCDebug(lcDownload) << "socket error" << error << m_socket->errorString();
         emit failed(m_socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
     });
-    m_socket->connectToHost(RemoteHost, RemotePort);
+    m_socket->connectToHost(m_remoteHost, m_remotePort);
     return true;
 }
 
-int Sock::State() const
+Sock::StateValue Sock::State() const
 {
     switch (m_socket ? m_socket->state() : QAbstractSocket::UnconnectedState) {
-    case QAbstractSocket::HostLookupState: return ResolvingHost;
-    case QAbstractSocket::ConnectingState: return Connecting;
-    case QAbstractSocket::ConnectedState: return Connected;
-    default: return m_error ? Error : Closed;
+    case QAbstractSocket::HostLookupState: return StateValue::ResolvingHost;
+    case QAbstractSocket::ConnectingState: return StateValue::Connecting;
+    case QAbstractSocket::ConnectedState: return StateValue::Connected;
+    default: return m_error ? StateValue::Error : StateValue::Closed;
     }
 }
 
 bool Sock::SendData(QByteArrayView text)
 {
-    if (State() != Connected)
+    if (State() != StateValue::Connected)
         return false;
     return m_socket->write(text.data(), text.size()) == text.size();
 }

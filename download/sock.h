@@ -16,8 +16,9 @@ namespace fortune {
 class Sock : public QObject {
     Q_OBJECT
 public:
-    // The values State() reports.
-    enum StateValue : int {
+    // What State() reports, with the numbers the download code was written
+    // against.
+    enum class StateValue : int {
         Closed = 0,
         ResolvingHost = 4,
         Connecting = 6,
@@ -28,14 +29,15 @@ public:
     explicit Sock(QObject *parent = nullptr);
     ~Sock() override;
 
-    QString RemoteHost;
-    quint16 RemotePort = 80;
+    // Where Connect goes: the site's bare domain and its port.
+    const QString &RemoteHost() const { return m_remoteHost; }
+    quint16 RemotePort() const { return m_remotePort; }
     void setSite(const SiteSettings &site);
 
     // Starts a fresh connection to RemoteHost on RemotePort; the outcome comes
     // as connected() or failed(). Refused (false) unless the socket is closed.
     bool Connect();
-    int State() const;
+    StateValue State() const;
     // Queues text for sending; texts go out in call order with nothing between
     // them. False when the socket is not connected.
     bool SendData(QByteArrayView text);
@@ -59,6 +61,8 @@ signals:
     void failed(const QString &reason, bool remoteClosed);
 
 private:
+    QString m_remoteHost;
+    quint16 m_remotePort = 80;
     QTcpSocket *m_socket = nullptr; // the connection under way or last made
     bool m_error = false;
 };

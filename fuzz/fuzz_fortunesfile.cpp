@@ -1,7 +1,8 @@
 // Fuzz target: the fortunes-file reader, the record writer and the collection
 // file, on a file as a hand edit, another program or a crash may leave it, and
 // on the same bytes as a fortune; checked against the plain reading (testutil.h).
-#include "fortunesfile.h"
+#include "collectionfile.h"
+#include "fortunesreader.h"
 #include "fuzzcheck.h"
 #include "../tests/testutil.h"
 

@@ -4,7 +4,7 @@
 // Checked: the fixed limits hold, and the reader decides the same way, with
 // the same body, status and reason, however the answer is cut up.
 #include "fuzzcheck.h"
-#include "httpresponse.h"
+#include "responsereader.h"
 
 #include <algorithm>
 #include <tuple>

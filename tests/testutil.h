@@ -1,7 +1,8 @@
 #pragma once
 // Small helpers the tests share: files, their records, and recorded boxes.
-#if __has_include("fortunesfile.h") // tests that link the collection
-#include "fortunesfile.h"
+#if __has_include("fortunesreader.h") // tests that link the collection
+#include "collectionfile.h"
+#include "fortunesreader.h"
 #define TESTUTIL_COLLECTION
 #endif
 

@@ -6,7 +6,7 @@
 //   collection_bench search FILE TERM REPEATS  first and repeated search times
 //   collection_bench contains FILE LOOKUPS     duplicate-test time vs a scan
 
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 //   download_bench idle SECONDS                     CPU share while a page never comes
 //   download_bench stop REPEATS                     stop() to idle, while waiting
 #include "downloadloop.h"
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,5 +1,7 @@
 #include "sitepage.h"
 
+#include "fortunesformat.h"
+
 namespace fortune::site {
 
 namespace {
@@ -32,9 +34,9 @@ QByteArray pageWithHtml(QByteArrayView fortuneHtml, QByteArrayView charset)
 QByteArray fortunePage(QByteArrayView fortune)
 {
     QByteArray html = fortune.toByteArray();
-    if (html.endsWith("\r\n"))
-        html.chop(2);
-    html.replace("\r\n", "<BR>");
+    if (html.endsWith(kCrLf)) // the record form's last line end
+        html.chop(kCrLf.size());
+    html.replace(kCrLf, "<BR>");
     return pageWithHtml(html);
 }
 

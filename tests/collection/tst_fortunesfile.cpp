@@ -1,6 +1,7 @@
 // The fortunes file: the reader, the record writer and the collection file.
 // The reading rules case by case are the fuzz corpus's part (tests/fuzz).
-#include "fortunesfile.h"
+#include "collectionfile.h"
+#include "fortunesreader.h"
 #include "../testutil.h"
 
 #include <QDir>

@@ -1,6 +1,7 @@
 // The download loop against a scripted web site on 127.0.0.1: what it stores,
 // how each broken or hostile server ends it, the request on the wire, and stop.
 #include "fakesite.h"
+#include "singlestep.h"
 #include "sitepage.h"
 
 #include <QSignalSpy>
@@ -130,6 +131,32 @@ private slots:
         for (int i = 0; site && i < site->connections(); ++i)
             QVERIFY(site->received(i).isEmpty() || site->received(i) == kRequest);
         QVERIFY(!site || site->connections() >= cycles.count());
+    }
+
+    // The hidden buttons' steps: connect, send the page request, the answer in
+    // the loop's receive buffer; refused while the loop runs.
+    void singleSteps()
+    {
+        FakeSite site;
+        site.setReplies({page("Fortune A")});
+        LoopRun run(site.port());
+        SingleStep step(run.loop);
+        QSignalSpy connected(&step, &SingleStep::connectFinished);
+        QVERIFY(!step.sendRequest().ok()); // no connection yet
+        step.connectStep();
+        QCOMPARE(run.loop.receiveBuffer(), "Connecting...");
+        QVERIFY(connected.wait(kWait));
+        QCOMPARE(connected.at(0).at(0).toString(), QString());
+        QCOMPARE(run.loop.receiveBuffer(), "Connected...");
+        QVERIFY(step.sendRequest().ok());
+        QVERIFY(QTest::qWaitFor([&] { return run.loop.receiveBuffer().endsWith("</html>\n"); }, kWait));
+        QVERIFY(run.loop.receiveBuffer().startsWith("HTTP/1.1 200 OK"));
+        QCOMPARE(site.received(0), kRequest);
+        run.loop.start();
+        step.connectStep();
+        QCOMPARE(connected.last().at(0).toString(), QStringLiteral("A download is running."));
+        QVERIFY(!step.sendRequest().ok());
+        run.loop.stop();
     }
 
     void stop_data()

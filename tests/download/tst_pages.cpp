@@ -3,7 +3,7 @@
 // value and the reload file the hidden extraction test rewrites.
 #include "../testutil.h"
 #include "extraction.h"
-#include "httpresponse.h"
+#include "responsereader.h"
 #include "reloadfile.h"
 #include "sitepage.h"
 #include "sitesettings.h"

@@ -1,6 +1,6 @@
 #include "reloadfile.h"
 
-#include "fileio.h"
+#include "fortunesformat.h"
 
 #include <QSaveFile>
 
@@ -9,7 +9,7 @@ namespace fortune {
 Status rewriteReloadFile(const QString &path)
 {
     QSaveFile file(path);
-    const QByteArray line = kSeparator.toByteArray() + "\r\n";
+    const QByteArray line = QByteArray(kSeparator.data(), kSeparator.size()).append(kCrLf);
     if (!file.open(QIODevice::WriteOnly) || file.write(line) != line.size() || !file.commit())
         return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path, file.errorString()));
     return {};

@@ -1,4 +1,4 @@
-#include "httpresponse.h"
+#include "responsereader.h"
 
 #include "extraction.h"
 

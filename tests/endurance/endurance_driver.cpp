@@ -12,7 +12,7 @@
 // 0 when all of that holds, 1 (saying why on stderr) when not. CTest runs it
 // short (endurance_smoke), tools/endurance long.
 #include "downloadloop.h"
-#include "fortunesfile.h"
+#include "fortunesreader.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "browsing.h"
+#include "cursor.h"
 
 namespace fortune {
 
