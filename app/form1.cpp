@@ -26,9 +26,10 @@ Q_LOGGING_CATEGORY(lcForm, "fortune.form", QtWarningMsg)
 
 namespace fortune {
 
-// The design measures in twips, 1,440 to the inch. The screen's logical DPI
-// turns them into pixels: at 96 DPI 15 twips make a pixel (the design's 558 by
-// 369), at 192 DPI without scaling the window is twice as large, as its font is.
+// The window's layout is measured in twips, 1,440 to the inch. The screen's
+// logical DPI turns them into pixels: at 96 DPI 15 twips make a pixel (a window
+// of 558 by 369), at 192 DPI without scaling the window is twice as large, as
+// its font is.
 struct Twips {
     int dpiX, dpiY;
     int x(int twips) const { return (twips * dpiX + 720) / 1440; }
@@ -66,7 +67,7 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
 // The window's own touches to the platform's style, for its captions and frame.
 class FormStyle : public QProxyStyle {
 public:
-    // The frame "Fortune Viewer" as the design draws it: an etched line whose
+    // The frame "Fortune Viewer" as the window was drawn: an etched line whose
     // top edge runs through the middle of the caption. Drawing it directly also
     // spares start-up the image decoding, and the load of every image plugin,
     // that Fusion's bitmap-based group box frame costs on its first paint.
@@ -92,7 +93,7 @@ public:
                               box->state & State_Enabled, box->text, QPalette::WindowText);
     }
 
-    // Captions keep the design's sizes whatever the font: one too large for its
+    // Captions keep their controls' sizes whatever the font: one too large for its
     // control (a style sheet's, a platform theme's, a high DPI's) is drawn in a
     // smaller size of the same font rather than cut at both ends. Measured when
     // drawn, so it is always the font in effect, after style sheets and themes.
@@ -142,13 +143,13 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
-    // The design is left to right: under -reverse or a right-to-left locale
+    // The window's layout is left to right: under -reverse or a right-to-left locale
     // the controls keep their places, so "<<" must keep reading "<<" (mirrored,
     // it would read ">>" and still go back). Fortunes take their own direction.
     setLayoutDirection(Qt::LeftToRight);
     const Twips twips{logicalDpiX(), logicalDpiY()};
     setFixedSize(twips.x(8370), twips.y(5535));
-    // The design's sizes were made for an 8-point dialog font; the platform's
+    // The window's sizes were made for an 8-point dialog font; the platform's
     // general font is often wider (at 9 points DejaVu Sans cuts "Download
     // Fortunes" at both ends). Set before the controls exist, so they are made
     // in it rather than told of a change. Where even that is too wide, the
@@ -192,7 +193,7 @@ void Form1::setSite(const SiteSettings &site)
 void Form1::createControls(const Twips &twips)
 {
     // Qt stacks later siblings on top, so the controls are made from the bottom
-    // of the design's stacking order upwards.
+    // of the window's stacking order upwards.
     Label1 = makeLabel(this, "Label1", QStringLiteral("0"), twips.rect(4920, 240, 2295, 255),
                        tr("Number of fortunes in the collection"));
 
@@ -242,7 +243,7 @@ void Form1::createControls(const Twips &twips)
 
     Command6 = makeButton(this, "Command6", QStringLiteral("Stop It Already!!!!"),
                           twips.rect(3000, 120, 1695, 495));
-    // Its lower edge lies over the frame's top edge, as designed.
+    // Its lower edge lies over the frame's top edge, as the window was drawn.
     Command7 = makeButton(this, "Command7", QStringLiteral("Search Quotes"),
                           twips.rect(4680, 600, 1455, 255));
 
@@ -252,8 +253,8 @@ void Form1::createControls(const Twips &twips)
                                                                cmdNext, Command4, Command6, Command7})
         captioned->setStyle(style);
 
-    // Tab order of the design; hidden controls and labels are skipped by Qt,
-    // and the fortune, reached by a click only, stands where the design has it.
+    // The window's tab order; hidden controls and labels are skipped by Qt,
+    // and the fortune, reached by a click only, keeps its place in it.
     QWidget *const order[] = {Command1, Command2, Text1,      Command5, Command3, cmdPrev,
                               cmdNext,  lblFortune, Command4, Command6, Command7};
     for (size_t i = 1; i < std::size(order); ++i)
@@ -273,7 +274,7 @@ void Form1::createControls(const Twips &twips)
 void Form1::Form_Load()
 {
     show();
-    // The file is read once the window is on screen with its design-time
+    // The file is read once the window is on screen with its starting
     // captions, so that the count is seen rising: right after the window system
     // exposes the window. One it never exposes (started minimized, on another
     // workspace) loads all the same, a moment later.
@@ -445,8 +446,8 @@ void Form1::keyPressEvent(QKeyEvent *event)
     // pass on the keys they have no use for.
     if (lblFortune->handleKey(event))
         return;
-    // Qt's buttons take Enter only in dialogs; in this window, as on the
-    // design's platform, Enter clicks the focused button as Space does.
+    // Qt's buttons take Enter only in dialogs; this window's buttons have
+    // always taken it: Enter clicks the focused button as Space does.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     auto *button = qobject_cast<QPushButton *>(focusWidget());
     if (enter && button && !event->isAutoRepeat()

@@ -106,7 +106,7 @@ private:
     QPushButton *Command4 = nullptr;
     QPushButton *cmdNext = nullptr;
     QPushButton *cmdPrev = nullptr;
-    FortuneView *lblFortune = nullptr; // a text view, named as the design's label
+    FortuneView *lblFortune = nullptr; // a text view, keeping the label's name
     QLabel *lblFNum = nullptr;
     QPushButton *Command3 = nullptr;
     QPushButton *Command5 = nullptr;

@@ -181,7 +181,7 @@ private slots:
         QCOMPARE(m_shown->dialogs->messages, QStringList());
     }
 
-    // The design's captions show first, then the count rises while the file loads.
+    // The window's starting captions show first, then the count rises while the file loads.
     void countRisesWhileLoading()
     {
         QByteArray data; // many progress intervals long, two records more than the list holds
@@ -311,14 +311,14 @@ private slots:
         }
     }
 
-    // At the design's sizes, scaled by the logical DPI, every caption is drawn whole, left to right, in
+    // At the window's own sizes, scaled by the logical DPI, every caption is drawn whole, left to right, in
     // whatever font is in effect; a 192-DPI row runs in a process of its own.
     void captionsFit_data()
     {
         QTest::addColumn<QString>("styleSheet");
         QTest::addColumn<int>("dpi");
         QTest::addColumn<Qt::LayoutDirection>("direction");
-        QTest::newRow("design font") << QString() << 96 << Qt::LeftToRight;
+        QTest::newRow("the window's font") << QString() << 96 << Qt::LeftToRight;
         QTest::newRow("12-point style sheet") << u"QWidget { font-size: 12pt; }"_s << 96 << Qt::LeftToRight;
         QTest::newRow("192 DPI without scaling") << QString() << 192 << Qt::LeftToRight;
         QTest::newRow("right to left") << QString() << 96 << Qt::RightToLeft;
@@ -360,14 +360,14 @@ private slots:
                 QVERIFY2(QRectF(control->rect()).adjusted(-0.5, -0.5, 0.5, 0.5).contains(rect), qPrintable(caption));
         }
         QVERIFY(w.form->grab().save(QStringLiteral(SCREENSHOT_DIR "/form1-%1.png").arg(QTest::currentDataTag()).replace(u' ', u'-')));
-        if (direction == Qt::RightToLeft) { // the window exactly as the design has it
+        if (direction == Qt::RightToLeft) { // the window exactly as drawn left to right
             const QImage reversed = w.form->grab().toImage();
             qApp->setLayoutDirection(Qt::LeftToRight);
             QVERIFY(open()->form->grab().toImage() == reversed);
         }
     }
 
-    // Tab walks the design's six buttons, nothing hidden, and assistive technology neither shows nor
+    // Tab walks the window's six buttons, nothing hidden, and assistive technology neither shows nor
     // offers to focus a hidden control. Enter clicks the focused button; the fortune scrolls and copies
     // from anywhere in the window.
     void keyboard()
