@@ -428,8 +428,13 @@ void Form1::Command6_Click()
     m_download->stop();
 }
 
-void Form1::downloadFinished(const QString &message)
+void Form1::downloadFinished(const QString &failure)
 {
+    // One message for the whole run: what ended it, if anything went wrong,
+    // and the fortunes it left out, if any.
+    QStringList parts{failure, m_download->leftOutMessage()};
+    parts.removeAll(QString());
+    const QString message = parts.join(QStringLiteral("\n\n"));
     if (message.isEmpty())
         return;
     // Not reaching the site is most often the wrong site: the message offers
@@ -461,7 +466,9 @@ void Form1::keyPressEvent(QKeyEvent *event)
 void Form1::closeEvent(QCloseEvent *event)
 {
     // A download waiting for its page is dropped; every record is one write,
-    // so nothing is left half-written.
+    // so nothing is left half-written. Fortunes it left out are in the log: a
+    // window going away shows no message.
+    const QSignalBlocker quiet(m_download.get());
     m_download->stop();
     QWidget::closeEvent(event);
 }

@@ -94,7 +94,7 @@ private:
     void loadFile(const QString &path, bool missingIsError);
     void showCount();
     void showFortune(qsizetype index);
-    void downloadFinished(const QString &message);
+    void downloadFinished(const QString &failure);
 
     FortuneList Fortunes;
     fortune::Cursor Cursor;

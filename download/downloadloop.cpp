@@ -1,8 +1,11 @@
 #include "downloadloop.h"
 
 #include "extraction.h"
+#include "fortunesformat.h"
 #include "logging.h"
 #include "pagerequest.h"
+
+#include <QCryptographicHash>
 
 namespace fortune {
 
@@ -31,6 +34,7 @@ void DownloadLoop::start()
         return;
     m_StopRequested = false;
     m_running = true;
+    m_leftOut.clear();
     emit started();
     if (m_running)
         beginCycle();
@@ -177,8 +181,13 @@ void DownloadLoop::FetchFortune()
 
     // New is what the collection file does not hold yet, whoever wrote it there.
     const QByteArray text = fortune.text->toUtf8();
+    // The file would read such a fortune back as two: it is left out, and
+    // the site's other fortunes still come in.
+    const bool splits = holdsSeparatorLine(text);
+    if (splits)
+        leaveOut(text);
     const CollectionFile::Stored store =
-        text.isEmpty() ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list);
+        text.isEmpty() || splits ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list);
     if (!store.status.ok()) {
         finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), store.status.error));
         return;
@@ -203,6 +212,36 @@ void DownloadLoop::finish(const QString &message)
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);
+}
+
+void DownloadLoop::leaveOut(QByteArrayView text)
+{
+    // A digest keeps the memory small whatever the site sends; a site that
+    // serves the same fortune again is counted once.
+    const QByteArray digest = QCryptographicHash::hash(text, QCryptographicHash::Sha256);
+    if (m_leftOut.contains(digest))
+        return;
+    m_leftOut.insert(digest);
+    qCInfo(lcDownload) << "left out a fortune from" << m_site.display()
+                       << "holding a line that is exactly the record separator:"
+                       << QString::fromUtf8(text.first(std::min<qsizetype>(text.size(), 200)));
+}
+
+QString DownloadLoop::leftOutMessage() const
+{
+    // Not naming the site: another may have been chosen while the loop ran.
+    const QString separator = QString::fromLatin1(kSeparator);
+    switch (m_leftOut.size()) {
+    case 0:
+        return {};
+    case 1:
+        return tr("1 downloaded fortune was left out: a line of it is exactly the record separator \"%1\", "
+                  "which would split it in two in the fortunes file.").arg(separator);
+    default:
+        return tr("%1 downloaded fortunes were left out: each has a line that is exactly the record separator "
+                  "\"%2\", which would split it in two in the fortunes file.")
+            .arg(QString::number(m_leftOut.size()), separator);
+    }
 }
 
 QString DownloadLoop::connectFailure(const QString &why) const

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 namespace fortune {
@@ -20,7 +21,9 @@ namespace fortune {
 //
 // A cycle that cannot finish (no connection, no answer, a page that does not
 // end, a page without a readable fortune, an HTTP error, a failed store) ends the
-// loop with one message; nothing of that cycle is stored.
+// loop with one message; nothing of that cycle is stored. A fortune that the
+// file cannot hold (a line of it is exactly the record separator) is left out
+// and counted, and the loop goes on: leftOutMessage() tells of them all once.
 class DownloadLoop : public QObject {
     Q_OBJECT
 public:
@@ -42,6 +45,10 @@ public:
     // The loop ended because its last cycle could not connect (no such host,
     // refused, no connection in time), which a wrong site would explain.
     bool couldNotConnect() const { return m_couldNotConnect; }
+    // How many different fortunes this run (or the last) left out, and the
+    // one message that says so; empty when none.
+    qsizetype leftOut() const { return m_leftOut.size(); }
+    QString leftOutMessage() const;
 
     // For the hidden single-step buttons (SingleStep), which go to the same
     // site with the same waits and fill the same receive buffer, only while
@@ -64,7 +71,8 @@ signals:
     void started();
     // A new fortune is in the file and the list, which now holds count fortunes.
     void fortuneStored(qsizetype count);
-    // A cycle ended normally, with a new fortune stored or with a known one.
+    // A cycle ended normally, with a new fortune stored, a known one, or one
+    // left out.
     void cycleCompleted(bool stored);
     // The loop ended: an empty message when stopped, otherwise what went wrong.
     void finished(const QString &message);
@@ -82,6 +90,7 @@ private:
     void FetchFortune();
     void armReceiveTimer();
     void finish(const QString &message);
+    void leaveOut(QByteArrayView text);
 
     // The other messages, each built in one place.
     QString noAnswer(const QString &why) const;
@@ -104,6 +113,7 @@ private:
     bool m_running = false;
     bool m_StopRequested = false;
     bool m_couldNotConnect = false;
+    QSet<QByteArray> m_leftOut; // digests of the fortunes left out, each counted once
 };
 
 } // namespace fortune

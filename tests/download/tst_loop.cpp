@@ -42,9 +42,10 @@ private slots:
         QTest::addColumn<QByteArray>("before");    // the fortunes file at start
         QTest::addColumn<Records>("after");        // the list and the file at the end
         QTest::addColumn<QString>("message");      // empty: goes on until stopped; %1 is the port
+        QTest::addColumn<int>("leftOut");          // different fortunes left out
         auto row = [](const char *name, const QList<Reply> &replies, const Records &after, const char *message = "",
-                      const QByteArray &before = {}) {
-            QTest::newRow(name) << replies << before << after << QString::fromUtf8(message);
+                      const QByteArray &before = {}, int leftOut = 0) {
+            QTest::newRow(name) << replies << before << after << QString::fromUtf8(message) << leftOut;
         };
         const QByteArray a = "Fortune A\r\n", b = "Line one\r\nLine two\r\n", ok = "HTTP/1.1 200 OK\r\n";
         const Reply pa = page("Fortune A"), pb = page("Line one<BR>Line two");
@@ -63,6 +64,11 @@ private slots:
         row("empty fortune is not stored", {page(""), pa}, {a});
         row("Shift_JIS", {page("\x93\xfa\x96\x7b", "text/html; charset=Shift_JIS")}, {"\xe6\x97\xa5\xe6\x9c\xac\r\n"});
         row("NUL bytes outside the fortune", {page("Fortune A", "text/html", QByteArray(3, '\0'))}, {a});
+        // The file would split it in two: left out, counted once however often it comes, and the loop goes on.
+        const Reply split = page("One<BR>" + testutil::kSep + "<BR>Two"), split2 = page(testutil::kSep + "<BR>x");
+        row("separator line: left out, the loop goes on", {split, pa}, {a}, "", {}, 1);
+        row("separator lines, then a failure", {split, split2, split, Reply{{}, 0, Reply::End::Close}}, {},
+            "No answer from 127.0.0.1:%1: ", {}, 2);
 
         row("page that never ends", {pa, whole(ok + "Content-Length: 900\r\n\r\n" + pageB)}, {a},
             "The page from 127.0.0.1:%1 did not finish: no new data for 1 s.");
@@ -92,6 +98,7 @@ private slots:
         QFETCH(QByteArray, before);
         QFETCH(Records, after);
         QFETCH(QString, message);
+        QFETCH(int, leftOut);
         auto site = std::make_unique<FakeSite>();
         site->setReplies(replies);
         const quint16 port = site->port();
@@ -124,6 +131,7 @@ private slots:
         QVERIFY(!run.loop.isRunning() && !run.loop.FetchPending());
         QCOMPARE(testutil::recordsOf(run.path), after);
         QCOMPARE(run.list.count(), after.size());
+        QCOMPARE(run.loop.leftOut(), leftOut);
         // The count rises by one with each stored fortune.
         QCOMPARE(stored.count(), after.size() - known);
         QCOMPARE(stored.isEmpty() ? known : stored.last().at(0).value<qsizetype>(), after.size());
