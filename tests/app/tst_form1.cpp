@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPaintEngine>
+#include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -492,13 +493,62 @@ private slots:
         }
     }
 
-    // The hidden extraction test rewrites the reload file, then tells what it cut out of the receive buffer.
-    void extractionTest()
+    // The hidden buttons against the test site: Command1 connects, Command2 sends the download's own page
+    // request, Command5 rewrites the reload file and shows its overlapping-window cut of what came back.
+    void hiddenButtons_data()
     {
-        TestWindow w(write("empty.txt", {}), write("reload.txt", "old\r\n"));
-        w.find("Command5")->click();
-        QCOMPARE(w.dialogs->messages, QStringList{fortune::testExtraction({})});
-        QCOMPARE(testutil::readFile(w.form->reloadPath()), testutil::kSep + "\r\n");
+        QTest::addColumn<QStringList>("clicks");
+        QTest::addColumn<bool>("listens");
+        QTest::addColumn<QStringList>("text1"); // what Text1 said, in order
+        QTest::addColumn<QStringList>("said");  // %1 is the port
+        QTest::newRow("Command5 on the start-up buffer") << QStringList{u"Command5"_s} << true << QStringList() << QStringList{QString()};
+        QTest::newRow("Command1, Command2, Command5") << QStringList{u"Command1"_s, u"Command2"_s, u"Command5"_s} << true
+            << QStringList{u"Connecting..."_s, u"Connected..."_s, QString()}
+            << QStringList{u"ab<Bb<BR\r\ndefgefghfghighijhijkijkljklmklmnlmnomnopnopopp"_s};
+        QTest::newRow("Command2 without a connection") << QStringList{u"Command2"_s} << true << QStringList{QString()}
+            << QStringList{u"Could not send the page request: not connected to 127.0.0.1:%1."_s};
+        QTest::newRow("Command1 refused") << QStringList{u"Command1"_s} << false << QStringList{u"Connecting..."_s}
+            << QStringList{u"Could not connect to 127.0.0.1:%1: Connection refused."_s};
+    }
+    void hiddenButtons()
+    {
+        QFETCH(QStringList, clicks);
+        QFETCH(bool, listens);
+        QFETCH(QStringList, text1);
+        QFETCH(QStringList, said);
+        auto site = std::make_unique<FakeSite>(); // the answer in two pieces: all of it goes to the buffer
+        const QByteArray answer = fortune::site::okResponse(fortune::site::pageWithHtml("ab<BR>cdefghijklmnop"), true);
+        site->setReplies({Reply{{answer.first(200), answer.sliced(200)}, 20}});
+        const quint16 port = site->port();
+        if (!listens)
+            site.reset();
+        QStringList texts;
+        TestWindow w(write("empty.txt", {}), write("reload.txt", "old\r\n"),
+                     [&](fortune::Form1 &form) { form.setSite({u"127.0.0.1"_s, port}); });
+        auto *box = w.find<QPlainTextEdit>("Text1");
+        connect(box, &QPlainTextEdit::textChanged, box, [&] { texts << box->toPlainText(); });
+        for (const QString &button : std::as_const(clicks)) {
+            w.find(qPrintable(button))->click();
+            if (button == "Command1"_L1) // until connected, or told why not
+                QVERIFY(QTest::qWaitFor([&] { return texts.size() > 1 || !w.dialogs->messages.isEmpty(); }, 10'000));
+            if (button == "Command2"_L1 && texts.contains("Connected..."_L1))
+                QVERIFY(QTest::qWaitFor([&] { return w.form->download().receiveBuffer().endsWith("</html>\n"); }, 10'000));
+        }
+        QCOMPARE(texts, text1);
+        for (QString &message : said)
+            message.replace("%1"_L1, QString::number(port));
+        QCOMPARE(w.dialogs->messages, said);
+        QCOMPARE(testutil::readFile(w.form->reloadPath()), clicks.contains("Command5"_L1) ? testutil::kSep + "\r\n" : "old\r\n");
+        if (!site || site->connections() == 0)
+            return;
+        // Byte for byte the request of a download, which comes on a connection of its own.
+        QSignalSpy cycle(&w.form->download(), &fortune::DownloadLoop::cycleCompleted);
+        w.click("Command3");
+        QVERIFY(cycle.wait(10'000));
+        w.click("Command6");
+        QCOMPARE(site->connections(), 2);
+        QCOMPARE(site->received(0), site->received(1));
+        QVERIFY(site->received(0).contains("\r\nHost: www.127.0.0.1\r\n"));
     }
 
     // A download that cannot go on ends with one message naming the site, and
