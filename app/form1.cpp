@@ -466,8 +466,8 @@ void Form1::keyPressEvent(QKeyEvent *event)
 void Form1::closeEvent(QCloseEvent *event)
 {
     // A download waiting for its page is dropped; every record is one write,
-    // so nothing is left half-written. Fortunes it left out are in the log: a
-    // window going away shows no message.
+    // so nothing is left half-written. Fortunes it left out are only logged:
+    // a window going away shows no message.
     const QSignalBlocker quiet(m_download.get());
     m_download->stop();
     QWidget::closeEvent(event);
