@@ -20,7 +20,6 @@
 #include <QStyleOption>
 #include <QTimer>
 #include <QWindow>
-#include <qdrawutil.h>
 
 Q_LOGGING_CATEGORY(lcForm, "fortune.form", QtWarningMsg)
 
@@ -64,6 +63,47 @@ QLabel *makeLabel(QWidget *parent, const char *name, const QString &text, QRect 
     return label;
 }
 
+// The etched frame of qDrawShadeRect(painter, rect, palette, true, 1, 0), pixel
+// for pixel (at any device pixel ratio, for frames of 5 pixels and more each
+// way), drawn as filled lines: a pen steps along a line pixel by pixel, which
+// made the frame's outlines a tenth of the window's first paint.
+void drawEtchedFrame(QPainter *painter, const QRect &rect, const QPalette &palette)
+{
+    painter->save();
+    int x = rect.x(), y = rect.y(), width = rect.width(), height = rect.height(), lineWidth = 1;
+    // As qDrawShadeRect: a line as wide as a pixel of the device per pixel of
+    // the window, at whole pixels of the device.
+    if (const qreal ratio = painter->device()->devicePixelRatio(); !qFuzzyCompare(ratio, qreal(1))) {
+        painter->scale(1 / ratio, 1 / ratio);
+        x = qRound(ratio * x), y = qRound(ratio * y);
+        width = qRound(ratio * width), height = qRound(ratio * height), lineWidth = qRound(ratio);
+    }
+    const int x1 = x, y1 = y, x2 = x + width - 1, y2 = y + height - 1;
+    const QColor dark = palette.dark().color(), light = palette.light().color();
+    const auto across = [&](int from, int to, int row, const QColor &colour) {
+        painter->fillRect(QRect(QPoint(std::min(from, to), row), QPoint(std::max(from, to), row)), colour);
+    };
+    const auto down = [&](int column, int from, int to, const QColor &colour) {
+        painter->fillRect(QRect(QPoint(column, std::min(from, to)), QPoint(column, std::max(from, to))), colour);
+    };
+    if (lineWidth == 1) {
+        across(x1, x2 - 1, y1, dark), across(x1, x2 - 1, y2 - 1, dark);
+        down(x1, y1, y2 - 1, dark), down(x2 - 1, y1, y2 - 1, dark);
+        across(x1 + 1, x2 - 2, y1 + 1, light), down(x1 + 1, y1 + 2, y2 - 2, light);
+        across(x1, x2, y2, light), down(x2, y1, y2 - 1, light);
+    } else {
+        for (int i = 0, k = lineWidth; i < lineWidth; ++i, ++k) {
+            down(x1 + i, y1 + i, y2 - i, dark), across(x1 + i, x2 - i, y1 + i, dark);
+            across(x1 + k, x2 - k, y2 - k, dark), down(x2 - k, y1 + k, y2 - k, dark);
+        }
+        for (int i = 0, k = lineWidth; i < lineWidth; ++i, ++k) {
+            across(x1 + 1 + i, x2 - i, y2 - i, light), down(x2 - i, y1 + i + 1, y2 - i, light);
+            down(x1 + k, y1 + k, y2 - k, light), across(x1 + k, x2 - k, y1 + k, light);
+        }
+    }
+    painter->restore();
+}
+
 // The window's own touches to the platform's style, for its captions and frame.
 class FormStyle : public QProxyStyle {
 public:
@@ -80,8 +120,7 @@ public:
             return;
         }
         const QFontMetrics &metrics = box->fontMetrics;
-        qDrawShadeRect(painter, box->rect.adjusted(0, metrics.height() / 2, 0, 0), box->palette,
-                       true, 1, 0);
+        drawEtchedFrame(painter, box->rect.adjusted(0, metrics.height() / 2, 0, 0), box->palette);
         if (box->text.isEmpty())
             return;
         const QRect caption(kCaptionIndent, 0,

@@ -1,8 +1,9 @@
 #include "sock.h"
 
+#include "connection.h"
 #include "logging.h"
 
-#include <QTcpSocket>
+#include <utility>
 
 namespace fortune {
 
@@ -21,18 +22,24 @@ void Sock::setSite(const SiteSettings &site)
 
 bool Sock::Connect()
 {
-    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+    if (m_socket && m_socket->state() != Connection::State::Unconnected)
         return false;
     Close();
-    // No TCP_NODELAY: the page request leaves in one write on a fresh
-    // connection, which Nagle's algorithm never holds back.
-    m_socket = new QTcpSocket(this);
-    connect(m_socket, &QTcpSocket::connected, this, &Sock::connected);
-    connect(m_socket, &QTcpSocket::readyRead, this, [this] { emit DataArrival(m_socket->bytesAvailable()); });
-    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+    QString why;
+    const MakeConnection make = connectionMaker(&why);
+    if (!make) {
         m_error = true;
-        qCDebug(lcDownload) << "socket error" << error << m_socket->errorString();
-        emit failed(m_socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
+        emit failed(why, false);
+        return true;
+    }
+    m_socket = make(this, {
+        [this] { emit connected(); },
+        [this] { emit DataArrival(m_socket->bytesAvailable()); },
+        [this](const QString &reason, bool remoteClosed) {
+            m_error = true;
+            qCDebug(lcDownload) << "socket error:" << reason;
+            emit failed(reason, remoteClosed);
+        },
     });
     m_socket->connectToHost(m_remoteHost, m_remotePort);
     return true;
@@ -40,10 +47,10 @@ bool Sock::Connect()
 
 Sock::StateValue Sock::State() const
 {
-    switch (m_socket ? m_socket->state() : QAbstractSocket::UnconnectedState) {
-    case QAbstractSocket::HostLookupState: return StateValue::ResolvingHost;
-    case QAbstractSocket::ConnectingState: return StateValue::Connecting;
-    case QAbstractSocket::ConnectedState: return StateValue::Connected;
+    switch (m_socket ? m_socket->state() : Connection::State::Unconnected) {
+    case Connection::State::HostLookup: return StateValue::ResolvingHost;
+    case Connection::State::Connecting: return StateValue::Connecting;
+    case Connection::State::Connected: return StateValue::Connected;
     default: return m_error ? StateValue::Error : StateValue::Closed;
     }
 }
@@ -52,7 +59,7 @@ bool Sock::SendData(QByteArrayView text)
 {
     if (State() != StateValue::Connected)
         return false;
-    return m_socket->write(text.data(), text.size()) == text.size();
+    return m_socket->write(text) == text.size();
 }
 
 void Sock::flush()
@@ -71,12 +78,9 @@ void Sock::Close()
     m_error = false;
     if (!m_socket)
         return;
-    // Close may come from within one of the socket's own signals: the object
+    // Close may come from within one of the socket's own events: the object
     // goes once control is back in the event loop, and says nothing more.
-    m_socket->disconnect(this);
-    m_socket->abort();
-    m_socket->deleteLater();
-    m_socket = nullptr;
+    std::exchange(m_socket, nullptr)->close();
 }
 
 QString Sock::errorString() const

@@ -5,14 +5,16 @@
 #include <QByteArray>
 #include <QObject>
 
-class QTcpSocket;
-
 namespace fortune {
+
+class Connection;
 
 // The download's TCP socket, with the operations and states the download code
 // was written against: Connect, State (7 = connected), SendData, GetData, Close
 // and DataArrival. Each connection gets a socket of its own, made when it
-// starts; nothing exists before the first Connect. Nothing here ever blocks.
+// starts; nothing exists before the first Connect, which is also when the
+// window's program loads its network layer (connection.h). Nothing here ever
+// blocks.
 class Sock : public QObject {
     Q_OBJECT
 public:
@@ -63,7 +65,7 @@ signals:
 private:
     QString m_remoteHost;
     quint16 m_remotePort = 80;
-    QTcpSocket *m_socket = nullptr; // the connection under way or last made
+    Connection *m_socket = nullptr; // the connection under way or last made
     bool m_error = false;
 };
 

@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPaintEngine>
 #include <QPlainTextEdit>
 #include <QTextEdit>
@@ -26,6 +27,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <qdrawutil.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -360,6 +362,17 @@ private slots:
             QVERIFY2(!drawn.rightToLeft, qPrintable(caption));
             for (const QRectF &rect : std::as_const(drawn.rects))
                 QVERIFY2(QRectF(control->rect()).adjusted(-0.5, -0.5, 0.5, 0.5).contains(rect), qPrintable(caption));
+            if (frame && styleSheet.isEmpty()) { // etched as Qt's own shade rectangle, below the caption
+                const QImage image = control->grab().toImage();
+                QImage shaded = image;
+                QPainter painter(&shaded);
+                const int half = control->fontMetrics().height() / 2;
+                qDrawShadeRect(&painter, control->rect().adjusted(0, half, 0, 0), control->palette(), true, 1, 0);
+                painter.end();
+                const qreal ratio = image.devicePixelRatio();
+                const QRect below = QTransform::fromScale(ratio, ratio).mapRect(QRect(0, 2 * half, control->width(), control->height() - 2 * half));
+                QVERIFY(image.copy(below) == shaded.copy(below));
+            }
         }
         QVERIFY(w.form->grab().save(QStringLiteral(SCREENSHOT_DIR "/form1-%1.png").arg(QTest::currentDataTag()).replace(u' ', u'-')));
         if (direction == Qt::RightToLeft) { // the window exactly as drawn left to right

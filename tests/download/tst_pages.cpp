@@ -208,14 +208,16 @@ private slots:
         // "--site HOST[:PORT]", IPv6 in brackets; anything else is refused (no header injection).
         const QList<std::pair<const char *, const char *>> cases = {
             {"fortunes.example", "fortunes.example:80"}, {"127.0.0.1:8080", "127.0.0.1:8080"},
-            {"[::1]:8081", "::1:8081"}, {"[::1]", "::1:80"}, {"h:65535", "h:65535"}};
+            {"[::1]:8081", "::1:8081"}, {"[::1]", "::1:80"}, {"h:65535", "h:65535"},
+            {"[fe80::1%eth0]:8080", "fe80::1%eth0:8080"}, {"[::ffff:1.2.3.4]", "::ffff:1.2.3.4:80"}};
         for (const auto &[text, site] : cases) {
             const SiteOption option = parseSiteOption(QString::fromLatin1(text));
             QCOMPARE(option.site.RemoteHost + u':' + QString::number(option.site.RemotePort), QLatin1String(site));
             QCOMPARE(option.site.webHost(), QStringLiteral("www.") + option.site.RemoteHost);
         }
         for (const char *bad : {"", "h:", "h:0", "h:65536", "h:80x", "h:+80", "h:-1", "bad host", "a/b:80",
-                                "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80", ":80", "h:99999999999"})
+                                "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80", ":80", "h:99999999999",
+                                "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]"})
             QVERIFY2(parseSiteOption(QString::fromLatin1(bad)).error.startsWith(QStringLiteral("--site ")), bad);
     }
 
