@@ -27,6 +27,7 @@ bool Sock::Connect()
     Close();
     QString why;
     const MakeConnection make = connectionMaker(&why);
+    m_noNetwork = !make;
     if (!make) {
         m_error = true;
         emit failed(why, false);

@@ -54,6 +54,10 @@ public:
 
     // The system's words for the last failure.
     QString errorString() const;
+    // The last Connect failed before reaching the network: this program
+    // cannot make connections at all (its network module is missing), so no
+    // other site would do better.
+    bool cannotConnectAnywhere() const { return m_noNetwork; }
 
 signals:
     void DataArrival(qint64 bytesTotal);
@@ -67,6 +71,7 @@ private:
     quint16 m_remotePort = 80;
     Connection *m_socket = nullptr; // the connection under way or last made
     bool m_error = false;
+    bool m_noNetwork = false;
 };
 
 } // namespace fortune
