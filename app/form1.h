@@ -19,6 +19,7 @@ class QPushButton;
 namespace fortune {
 
 class FortuneView;
+class FortunesLoad;
 class SiteChooser;
 struct Twips;
 class SingleStep;
@@ -89,9 +90,12 @@ protected:
 private:
     void createControls(const Twips &twips);
     void startLoad();
-    // Runs a fortunes file into Fortunes after what is there. A missing file is
+    // Runs a fortunes file into Fortunes after what is there, a slice at a
+    // time from the event loop (a small file at once). A missing file is
     // reported only when missingIsError.
     void loadFile(const QString &path, bool missingIsError);
+    void continueLoad();
+    void continueSearch();
     void showCount();
     void showFortune(qsizetype index);
     void downloadFinished(const QString &message);
@@ -122,6 +126,11 @@ private:
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     bool m_loadPending = false;
+    std::unique_ptr<FortunesLoad> m_load; // the load under way
+    bool m_loadMissingIsError = false;
+    int m_reloadsWaiting = 0;             // "Reload" clicked during a load
+    std::unique_ptr<FortuneList::Count> m_search; // the search under way
+    QString m_searchTerm;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made
 };
