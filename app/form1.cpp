@@ -142,6 +142,10 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
+    for (QTimer *slices : {&m_loadSlices, &m_searchSlices})
+        slices->setSingleShot(true);
+    connect(&m_loadSlices, &QTimer::timeout, this, &Form1::continueLoad);
+    connect(&m_searchSlices, &QTimer::timeout, this, &Form1::continueSearch);
     // The design is left to right: under -reverse or a right-to-left locale
     // the controls keep their places, so "<<" must keep reading "<<" (mirrored,
     // it would read ">>" and still go back). Fortunes take their own direction.
@@ -321,7 +325,7 @@ void Form1::continueLoad()
     const bool done = m_load->step(QDeadlineTimer(kSlice));
     showCount();
     if (!done) {
-        QTimer::singleShot(0, this, &Form1::continueLoad);
+        m_loadSlices.start(0);
         return;
     }
     const LoadResult result = m_load->result();
@@ -351,7 +355,7 @@ void Form1::continueLoad()
     // "Reload" clicked meanwhile adds after what this load added.
     if (m_reloadsWaiting > 0 && !m_load) {
         --m_reloadsWaiting;
-        loadFile(m_reloadPath, true);
+        Command4_Click();
     }
 }
 
@@ -407,7 +411,7 @@ void Form1::Command7_Click()
 void Form1::continueSearch()
 {
     if (!m_search->step(QDeadlineTimer(kSlice))) {
-        QTimer::singleShot(0, this, &Form1::continueSearch);
+        m_searchSlices.start(0);
         return;
     }
     const qsizetype hits = m_search->hits();

@@ -7,6 +7,7 @@
 #include "location.h"
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -126,6 +127,9 @@ private:
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     bool m_loadPending = false;
+    // Slices go on from a zero timer rather than a posted call, which would
+    // go ahead of the window's paints every time and starve them.
+    QTimer m_loadSlices, m_searchSlices;
     std::unique_ptr<FortunesLoad> m_load; // the load under way
     bool m_loadMissingIsError = false;
     int m_reloadsWaiting = 0;             // "Reload" clicked during a load
