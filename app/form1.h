@@ -35,11 +35,13 @@ class SingleStep;
 //   Command2   hidden: empty the receive buffer and send the page request on
 //              Command1's connection (SingleStep); the answer fills the buffer
 //   Command3   "Download Fortunes": start the download loop (DownloadLoop)
-//   Command4   "Reload": load the reload file after what the list holds
+//   Command4   "Reload": load the reload file after what the list holds (once
+//              a load under way has ended)
 //   Command5   hidden: rewrite the reload file, then show the extraction test
 //              on the receive buffer (Command2's answer, or the loop's last page)
 //   Command6   "Stop It Already!!!!": stop the download loop
 //   Command7   "Search Quotes": ask for a term, say how many fortunes hold it
+//              (one search at a time; the answer comes once it is counted)
 class Form1 : public QWidget {
     Q_OBJECT
 
