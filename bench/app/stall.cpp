@@ -1,9 +1,11 @@
 // How long the window's thread goes without getting back to its event loop
 // while a big collection loads, downloads go into it and it is searched: a
 // 1 ms timer on that thread notes the longest gap between two of its ticks
-// (less the millisecond), phase by phase. Prints one JSON line per phase and
-// one for the whole run, against one frame (16.7 ms, the goal; 100 ms is the
-// most a stall may last).
+// (less the millisecond), phase by phase, in wall time (what a user sees,
+// the machine's other work included; the idle phase shows that share) and in
+// the thread's own CPU time (what the program itself takes). Prints one JSON
+// line per phase and two for the whole run, against one frame (16.7 ms, the
+// goal; 100 ms is the most a stall may last).
 //
 //   bench-stall FORTUNE-SITE COLLECTION RELOAD TERM
 //
@@ -24,6 +26,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <ctime>
 #include <map>
 
 namespace {
@@ -64,22 +67,33 @@ public:
     }
     void tick()
     {
-        const qint64 now = m_clock.nsecsElapsed();
-        const double gapMs = double(now - m_last) / 1e6 - 1.0;
+        const qint64 now = m_clock.nsecsElapsed(), cpu = cpuNs();
+        const double gapMs = double(now - m_last) / 1e6 - 1.0, cpuMs = double(cpu - m_lastCpu) / 1e6;
         m_last = now;
+        m_lastCpu = cpu;
         double &longest = m_longest[m_phase];
         longest = std::max(longest, gapMs);
+        if (m_phase.rfind("idle", 0) != 0)
+            m_longestCpu = std::max(m_longestCpu, cpuMs);
     }
     const std::vector<std::string> &order() const { return m_order; }
     double longest(const std::string &phase) const { return m_longest.count(phase) ? m_longest.at(phase) : 0.0; }
+    double longestCpu() const { return m_longestCpu; }
 
 private:
+    static qint64 cpuNs()
+    {
+        timespec now;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    }
     QTimer m_timer;
     QElapsedTimer m_clock;
-    qint64 m_last = 0;
+    qint64 m_last = 0, m_lastCpu = cpuNs();
     std::string m_phase = "start";
     std::vector<std::string> m_order;
     std::map<std::string, double> m_longest;
+    double m_longestCpu = 0;
 };
 
 void report(const std::string &name, double ms)
@@ -158,6 +172,10 @@ int main(int argc, char **argv)
         click("Command7");
         return QTest::qWaitFor([&] { return dialogs->messages.size() > said; }, 120'000) || fail("no search message");
     };
+    // The floor: the window shown and idle, what the machine itself takes away.
+    window.show();
+    watchdog.phase("idle (the machine's own share)");
+    QTest::qWait(1000);
     const bool ok = load("load at start", [&] { window.Form_Load(); }) && download("download, first store after the load")
                     && search("first search after the load") && load("reload", [&] { click("Command4"); })
                     && download("download after the reload") && search("search after the reload");
@@ -172,9 +190,11 @@ int main(int argc, char **argv)
     for (const std::string &phase : watchdog.order()) {
         if (phase == "end")
             continue;
-        overall = std::max(overall, watchdog.longest(phase));
+        if (phase.rfind("idle", 0) != 0)
+            overall = std::max(overall, watchdog.longest(phase));
         report("window stall, " + phase, watchdog.longest(phase));
     }
     report("window stall, longest over 900,000 fortunes loaded, downloaded into and searched", overall);
+    report("window stall, longest in the thread's own CPU time", watchdog.longestCpu());
     return 0;
 }
