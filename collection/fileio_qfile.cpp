@@ -121,13 +121,13 @@ FileId OpenFile::id()
 
 // A lock file beside the collection: Qt's portable lock between processes.
 // One left by a program that died holding it is known by its process id at
-// once. A lock older than any writer waits for it is taken for left over as
-// well, where the holder cannot be looked up (another host): a store holds it
-// for milliseconds, an import for one batch.
+// once. Where the holder cannot be told (a program killed while it wrote the
+// lock file, another host), a lock file older than a few seconds is taken for
+// left over: a writer holds it for one store or one import batch, far less.
 OpenFile::LockTry OpenFile::tryLock()
 {
     d->lock = std::make_unique<QLockFile>(m_path + QStringLiteral(".lock"));
-    d->lock->setStaleLockTime(2 * kLockPatience);
+    d->lock->setStaleLockTime(std::chrono::seconds(5));
     if (d->lock->tryLock(0))
         return LockTry::Locked;
     const bool held = d->lock->error() == QLockFile::LockFailedError;
