@@ -182,6 +182,10 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
+    for (QTimer *slices : {&m_loadSlices, &m_searchSlices})
+        slices->setSingleShot(true);
+    connect(&m_loadSlices, &QTimer::timeout, this, &Form1::continueLoad);
+    connect(&m_searchSlices, &QTimer::timeout, this, &Form1::continueSearch);
     // The window's layout is left to right: under -reverse or a right-to-left locale
     // the controls keep their places, so "<<" must keep reading "<<" (mirrored,
     // it would read ">>" and still go back). Fortunes take their own direction.
@@ -350,18 +354,29 @@ void Form1::startLoad()
 
 void Form1::loadFile(const QString &path, bool missingIsError)
 {
-    const LoadResult result = loadFortunesFile(path, Fortunes, [this](qsizetype count) {
-        Label1->setText(QString::number(count));
-        Label1->repaint();
-    });
+    m_load = std::make_unique<FortunesLoad>(path, Fortunes);
+    m_loadMissingIsError = missingIsError;
+    continueLoad();
+}
+
+// The count shown rises with every slice; the window paints it in between.
+void Form1::continueLoad()
+{
+    const bool done = m_load->step(QDeadlineTimer(kSlice));
     showCount();
+    if (!done) {
+        m_loadSlices.start(0);
+        return;
+    }
+    const LoadResult result = m_load->result();
+    m_load.reset();
 
     bool ok = true;
     switch (result.outcome) {
     case LoadResult::Outcome::Loaded:
         break;
     case LoadResult::Outcome::Missing:
-        ok = !missingIsError;
+        ok = !m_loadMissingIsError;
         break;
     case LoadResult::Outcome::Failed:
     case LoadResult::Outcome::Full:
@@ -373,10 +388,15 @@ void Form1::loadFile(const QString &path, bool missingIsError)
     if (ok || result.stored > 0)
         showFortune(0);
     if (!ok) {
-        qCInfo(lcForm) << "load of" << path << "failed:" << result.error;
+        qCInfo(lcForm) << "load failed:" << result.error;
         m_dialogs->showMessage(result.error);
     }
     emit loadFinished();
+    // "Reload" clicked meanwhile adds after what this load added.
+    if (m_reloadsWaiting > 0 && !m_load) {
+        --m_reloadsWaiting;
+        Command4_Click();
+    }
 }
 
 void Form1::showCount()
@@ -405,17 +425,39 @@ void Form1::cmdPrev_Click()
 
 void Form1::Command4_Click()
 {
+    // During a load it waits for that one to end, so each adds after the other.
+    if (m_load) {
+        ++m_reloadsWaiting;
+        return;
+    }
     loadFile(m_reloadPath, true);
 }
 
 void Form1::Command7_Click()
 {
+    // One search at a time: a click while one counts is let go, its answer comes.
+    if (m_search)
+        return;
     bool ok = false;
     const QString term = m_dialogs->askText(QStringLiteral("What do you want to search for?"), &ok);
-    if (!ok)
+    if (!ok || m_search)
         return;
+    // Over the fortunes the list holds now, a load under way included so far.
+    m_search = std::make_unique<FortuneList::Count>(Fortunes, term);
+    m_searchTerm = term;
+    continueSearch();
+}
+
+void Form1::continueSearch()
+{
+    if (!m_search->step(QDeadlineTimer(kSlice))) {
+        m_searchSlices.start(0);
+        return;
+    }
+    const qsizetype hits = m_search->hits();
+    m_search.reset();
     // The term as typed, however long: the message box wraps it.
-    m_dialogs->showMessage(searchMessage(Fortunes.countContaining(term), term));
+    m_dialogs->showMessage(searchMessage(hits, m_searchTerm));
 }
 
 void Form1::Command1_Click()

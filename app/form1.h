@@ -7,6 +7,7 @@
 #include "location.h"
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -19,6 +20,7 @@ class QPushButton;
 namespace fortune {
 
 class FortuneView;
+class FortunesLoad;
 class SiteChooser;
 struct Twips;
 class SingleStep;
@@ -33,11 +35,13 @@ class SingleStep;
 //   Command2   hidden: empty the receive buffer and send the page request on
 //              Command1's connection (SingleStep); the answer fills the buffer
 //   Command3   "Download Fortunes": start the download loop (DownloadLoop)
-//   Command4   "Reload": load the reload file after what the list holds
+//   Command4   "Reload": load the reload file after what the list holds (once
+//              a load under way has ended)
 //   Command5   hidden: rewrite the reload file, then show the extraction test
 //              on the receive buffer (Command2's answer, or the loop's last page)
 //   Command6   "Stop It Already!!!!": stop the download loop
 //   Command7   "Search Quotes": ask for a term, say how many fortunes hold it
+//              (one search at a time; the answer comes once it is counted)
 class Form1 : public QWidget {
     Q_OBJECT
 
@@ -89,9 +93,12 @@ protected:
 private:
     void createControls(const Twips &twips);
     void startLoad();
-    // Runs a fortunes file into Fortunes after what is there. A missing file is
+    // Runs a fortunes file into Fortunes after what is there, a slice at a
+    // time from the event loop (a small file at once). A missing file is
     // reported only when missingIsError.
     void loadFile(const QString &path, bool missingIsError);
+    void continueLoad();
+    void continueSearch();
     void showCount();
     void showFortune(qsizetype index);
     void downloadFinished(const QString &failure);
@@ -122,6 +129,14 @@ private:
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     bool m_loadPending = false;
+    // Slices go on from a zero timer rather than a posted call, which would
+    // go ahead of the window's paints every time and starve them.
+    QTimer m_loadSlices, m_searchSlices;
+    std::unique_ptr<FortunesLoad> m_load; // the load under way
+    bool m_loadMissingIsError = false;
+    int m_reloadsWaiting = 0;             // "Reload" clicked during a load
+    std::unique_ptr<FortuneList::Count> m_search; // the search under way
+    QString m_searchTerm;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made
 };

@@ -8,8 +8,10 @@ namespace fortune {
 
 namespace {
 
-// The records a take-in reads into memory at a time.
+// The records a take-in reads into memory at a time; for one in slices, the
+// records between two looks at the clock.
 constexpr qint64 kTakeInStep = 8 * 1024 * 1024;
+constexpr qint64 kTakeInSliceStep = 512 * 1024;
 
 } // namespace
 
@@ -35,6 +37,7 @@ void CollectionFile::note(QByteArrayView record, FortuneList &list)
     // loaded from it), so the slot after the last one found is tried first.
     const qsizetype i = m_nextGuess < list.count() && list.rawAt(m_nextGuess) == record ? m_nextGuess
                                                                                         : list.indexOf(record);
+    ++m_noted;
     if (i < 0) {
         m_nextGuess = 0;
         m_elsewhere->store(record);
@@ -57,14 +60,15 @@ bool CollectionFile::holds(QByteArrayView form, const FortuneList &list) const
            || m_elsewhere->contains(form);
 }
 
-// Reads the records the file gained since the last look: at the first store
-// all of it, later what this program and any other writer appended. Each
-// look starts again at the last separator line it read, which must still be
-// one; a file replaced or rewritten is read again from its start.
-Status CollectionFile::takeIn(FortuneList &list)
+// Reads the records the file gained since the last look (up to size), until
+// the deadline: at the first store all of it, later what this program and any
+// other writer appended. Each look starts again at the last separator line it
+// read, which must still be one; a file replaced or rewritten is read again
+// from its start.
+Status CollectionFile::takeIn(FortuneList &list, qint64 size, QDeadlineTimer deadline, bool &done)
 {
+    done = false;
     OpenFile &file = m_appender.file();
-    const qint64 size = m_appender.lockedSize();
     if (m_appender.opens() != m_opens) {
         m_opens = m_appender.opens();
         const FileId id = file.id();
@@ -74,10 +78,12 @@ Status CollectionFile::takeIn(FortuneList &list)
     }
     if (m_resumeAt >= 0 && size < m_resumeAt + kSeparator.size())
         forget();
-    if (size == m_ownEnd) { // nothing came after this program's own last record
+    if (size == m_ownEnd) { // nothing came after this program's own last write
         m_resumeAt = size - kSeparator.size() - 2;
+        done = true;
         return {};
     }
+    const qint64 step = deadline.isForever() ? kTakeInStep : kTakeInSliceStep;
     // A file rewritten since the last look is read again from its start.
     // Found rewritten again within the same look, it is being rewritten all
     // the time (by a program that ignores the lock) or reads differently each
@@ -86,7 +92,7 @@ Status CollectionFile::takeIn(FortuneList &list)
     for (;;) {
         const qint64 from = std::max<qint64>(m_resumeAt, 0);
         FortuneList found;
-        const RecordScan scan = scanRecords(file, from, size, kTakeInStep, found);
+        const RecordScan scan = scanRecords(file, from, size, step, found);
         if (scan.result.outcome == LoadResult::Outcome::Failed)
             return Status::failure(scan.result.error);
         qsizetype first = 0;
@@ -104,30 +110,68 @@ Status CollectionFile::takeIn(FortuneList &list)
         }
         for (qsizetype i = first; i < found.count(); ++i)
             note(found.rawAt(i), list);
-        if (scan.lastSeparatorAt < 0)
+        if (scan.lastSeparatorAt >= 0)
+            m_resumeAt = scan.lastSeparatorAt;
+        if (scan.lastSeparatorAt < 0 || m_resumeAt - from < step) {
+            done = true;
             return {};
-        m_resumeAt = scan.lastSeparatorAt;
-        if (m_resumeAt - from < kTakeInStep)
+        }
+        if (deadline.hasExpired())
             return {};
     }
 }
 
-CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, FortuneList &list)
+// What the file gained, read without the lock, and the list ready for lookups.
+Status CollectionFile::catchUp(FortuneList &list, QDeadlineTimer deadline, bool &done)
+{
+    done = false;
+    if (Status opened = m_appender.open(); !opened.ok())
+        return opened;
+    if (!list.prepareLookups(deadline))
+        return {};
+    const qint64 size = m_appender.file().size();
+    if (size < 0)
+        return Status::failure(m_appender.file().message(FileAccess::Read));
+    return takeIn(list, size, deadline, done);
+}
+
+CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, FortuneList &list, QDeadlineTimer slice)
 {
     Stored result;
     if (list.isFull()) {
         result.status = Status::failure(listFullMessage());
         return result;
     }
-    if (result.status = m_appender.lock(); !result.status.ok())
+    if (list.isLoading()) { // its records go in first
+        result.again = Stored::Again::Soon;
         return result;
-    result.status = takeIn(list);
+    }
+    bool caughtUp = false;
+    if (result.status = catchUp(list, slice, caughtUp); !result.status.ok())
+        return result;
+    if (!caughtUp) {
+        result.again = Stored::Again::Soon;
+        return result;
+    }
+    if (slice.isForever()) {
+        result.status = m_appender.lock();
+    } else {
+        bool busy = false;
+        result.status = m_appender.tryLock(busy);
+        if (busy) {
+            result.again = Stored::Again::Locked;
+            return result;
+        }
+    }
+    if (!result.status.ok())
+        return result;
+    bool tookIn = false;
+    result.status = takeIn(list, m_appender.lockedSize(), QDeadlineTimer(QDeadlineTimer::Forever), tookIn);
     const QByteArray form = recordForm(text);
     if (result.status.ok() && !holds(form, list)) {
         const qint64 before = m_appender.lockedSize();
         result.status = m_appender.append(text);
-        // When only the record went out (no stray lines closed first), the
-        // next look need not read it back.
+        // When only the record went out, the next look need not read it back.
         const qint64 after = m_appender.lockedSize();
         m_ownEnd = after == before + text.size() + kRecordOverhead ? after : -1;
         if (result.status.ok())
@@ -141,76 +185,108 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
     return result;
 }
 
+Status CollectionFile::lockedOut() const
+{
+    return Status::failure(fileMessage(FileAccess::Write, FileProblem::Locked, path()));
+}
+
 CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &incoming, FortuneList &list,
                                                             const ImportProgress &progress)
 {
     // Whole records go out in writes of about this size: few enough writes to
-    // keep pace with the reader, and a kill leaves whole records only.
+    // keep pace with the reader, short enough for other writers' turns.
     constexpr qsizetype kBatchBytes = 1024 * 1024;
     Imported result;
-    if (result.status = m_appender.lock(); !result.status.ok())
+    bool caughtUp = false;
+    if (result.status = catchUp(list, QDeadlineTimer(QDeadlineTimer::Forever), caughtUp); !result.status.ok())
         return result;
-    result.status = takeIn(list);
     list.reserveBytes(incoming.storeBytes());
     QByteArray batch;
     batch.reserve(2 * kBatchBytes);
     // The file first: a batch's records go into the list once it is written;
     // till then a small list of their own finds the ones incoming repeats.
     FortuneList pending;
-    const auto flush = [&] {
-        Status written;
-        if (pending.count() > 0)
-            written = m_appender.appendRecords(batch);
-        if (written.ok()) {
+    qsizetype i = 0;
+    while (result.status.ok()) {
+        for (; i < incoming.count() && batch.size() < kBatchBytes; ++i) {
+            if (progress && i % 4096 == 0)
+                progress(i, incoming.count());
+            const QByteArrayView form = incoming.rawAt(i);
+            if (!form.endsWith(kCrLf)) { // a record of no lines cannot be written as it is
+                ++result.leftOut;
+                continue;
+            }
+            if (holds(form, list)) {
+                ++result.held;
+                continue;
+            }
+            const QByteArrayView text = form.chopped(kCrLf.size());
+            if (holdsSeparatorLine(text)) {
+                ++result.leftOut;
+                continue;
+            }
+            // A repeat of an earlier record of incoming still in the batch is held.
+            if (list.count() + pending.count() >= kSlotCount) {
+                if (pending.contains(form)) {
+                    ++result.held;
+                    continue;
+                }
+                result.status = Status::failure(listFullMessage());
+                break;
+            }
+            if (!pending.storeIfNew(form)) {
+                ++result.held;
+                continue;
+            }
+            appendRecordBytes(batch, text);
+        }
+        if (pending.count() == 0)
+            break;
+        if (Status written = writeBatch(batch, pending, list, result); !written.ok())
+            result.status = written;
+        batch.resize(0); // keeps its room for the next batch
+        pending.clear();
+    }
+    return result;
+}
+
+// One batch under the lock. What other writers stored since the batch was
+// gathered is taken in first and left out of it.
+Status CollectionFile::writeBatch(QByteArray &batch, FortuneList &pending, FortuneList &list, Imported &result)
+{
+    if (Status locked = m_appender.lock(); !locked.ok())
+        return locked;
+    const quint64 noted = m_noted;
+    bool tookIn = false;
+    Status status = takeIn(list, m_appender.lockedSize(), QDeadlineTimer(QDeadlineTimer::Forever), tookIn);
+    if (status.ok() && m_noted != noted) {
+        FortuneList kept;
+        batch.resize(0);
+        for (qsizetype j = 0; j < pending.count(); ++j) {
+            const QByteArrayView form = pending.rawAt(j);
+            if (holds(form, list)) {
+                ++result.held;
+                continue;
+            }
+            kept.store(form);
+            appendRecordBytes(batch, form.chopped(kCrLf.size()));
+        }
+        pending.clear();
+        pending.storeAll(kept);
+    }
+    if (status.ok() && pending.count() > 0) {
+        status = m_appender.appendRecords(batch);
+        if (status.ok()) {
             const qsizetype first = list.count();
             list.storeAll(pending); // room was looked at before each record went in
             for (qsizetype i = first; i < list.count(); ++i)
                 markInFile(i);
             result.added += pending.count();
+            m_ownEnd = m_appender.lockedSize(); // the batch ends the file: the next look need not read it
         }
-        batch.resize(0); // keeps its room for the next batch
-        pending.clear();
-        return written;
-    };
-    for (qsizetype i = 0; i < incoming.count() && result.status.ok(); ++i) {
-        if (progress && i % 4096 == 0)
-            progress(i, incoming.count());
-        const QByteArrayView form = incoming.rawAt(i);
-        if (!form.endsWith(kCrLf)) { // a record of no lines cannot be written as it is
-            ++result.leftOut;
-            continue;
-        }
-        if (holds(form, list)) {
-            ++result.held;
-            continue;
-        }
-        const QByteArrayView text = form.chopped(kCrLf.size());
-        if (holdsSeparatorLine(text)) {
-            ++result.leftOut;
-            continue;
-        }
-        // A repeat of an earlier record of incoming still in the batch is held.
-        if (list.count() + pending.count() >= kSlotCount) {
-            if (pending.contains(form)) {
-                ++result.held;
-                continue;
-            }
-            result.status = Status::failure(listFullMessage());
-            break;
-        }
-        if (!pending.storeIfNew(form)) {
-            ++result.held;
-            continue;
-        }
-        appendRecordBytes(batch, text);
-        if (batch.size() >= kBatchBytes)
-            result.status = flush();
     }
-    if (Status written = flush(); !written.ok())
-        result.status = written;
-    m_ownEnd = -1; // the next look reads what went out again: cheap, and never wrong
     m_appender.unlock();
-    return result;
+    return status;
 }
 
 } // namespace fortune

@@ -17,18 +17,16 @@ TextEncoding encodingOf(OpenFile &file)
 
 bool OpenFile::lock()
 {
-    // Another writer of this program holds it only while it writes one
-    // record, so the first try nearly always succeeds. Otherwise look again
-    // every millisecond, for three seconds at most.
-    const QDeadlineTimer deadline(std::chrono::seconds(3));
+    // Another writer of this program holds it only while it writes a record
+    // or a batch, so the first try nearly always succeeds. Otherwise look
+    // again every millisecond.
+    const QDeadlineTimer deadline(kLockPatience);
     for (;;) {
         const LockTry got = tryLock();
         if (got != LockTry::Busy)
             return true; // where there are no locks, go on as before there were any
-        if (deadline.hasExpired()) {
-            return fail(FileProblem::Failed,
-                        QStringLiteral("another program keeps it locked (is a second window downloading?)"));
-        }
+        if (deadline.hasExpired())
+            return fail(FileProblem::Locked, {});
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -9,9 +9,16 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 namespace fortune {
+
+// How long a writer waits for another writer's lock before it gives up. A
+// store holds the lock for a millisecond or so, an import for one batch of
+// about a megabyte at a time: far longer means a program that keeps it.
+inline constexpr std::chrono::seconds kLockPatience{30};
 
 // The encoding from the first bytes of an open file.
 class OpenFile;
@@ -63,16 +70,19 @@ public:
     bool isStillAtPath();
     FileId id();
 
-    // An advisory lock between processes that append to the same file. Waits
-    // a bounded while for another holder; false (with a message) when it
-    // cannot be had. Where the file system has no such locks, it is granted.
+    // An advisory lock between processes that append to the same file.
+    // Where the file system has no such locks, it is granted.
+    enum class LockTry { Locked, Busy, NoLocks };
+    // Never waits: Busy while another writer holds it.
+    LockTry tryLock();
+    // Waits for another holder by sleeping, kLockPatience at most; false
+    // (with FileProblem::Locked) when it cannot be had. Not for a thread that
+    // has a window to keep alive: that one tries again from its event loop.
     bool lock();
     void unlock();
 
 private:
     bool fail(FileProblem problem, const QString &error);
-    enum class LockTry { Locked, Busy, NoLocks };
-    LockTry tryLock();
 
     struct Impl;
     std::unique_ptr<Impl> d;
@@ -80,5 +90,11 @@ private:
     FileProblem m_problem = FileProblem::None;
     QString m_error;
 };
+
+// A small file beside a fortunes file, for a note that must outlive the
+// process that writes it. Written and read whole; nullopt when there is none.
+bool writeSideFile(const QString &path, QByteArrayView bytes);
+std::optional<QByteArray> readSideFile(const QString &path);
+void removeSideFile(const QString &path);
 
 } // namespace fortune

@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -182,6 +183,37 @@ void OpenFile::unlock()
 {
     if (isOpen())
         ::flock(d->fd, LOCK_UN);
+}
+
+bool writeSideFile(const QString &path, QByteArrayView bytes)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = retryOnSignal(
+        [&] { return ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666); });
+    if (fd < 0)
+        return false;
+    const bool written = retryOnSignal([&] { return ::write(fd, bytes.data(), size_t(bytes.size())); })
+                         == ssize_t(bytes.size());
+    ::close(fd);
+    return written;
+}
+
+std::optional<QByteArray> readSideFile(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = retryOnSignal([&] { return ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); });
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes(256, Qt::Uninitialized); // a note is a line
+    const ssize_t got = retryOnSignal([&] { return ::read(fd, bytes.data(), size_t(bytes.size())); });
+    ::close(fd);
+    bytes.resize(std::max<ssize_t>(got, 0));
+    return bytes;
+}
+
+void removeSideFile(const QString &path)
+{
+    ::unlink(QFile::encodeName(path).constData());
 }
 
 } // namespace fortune

@@ -120,12 +120,14 @@ FileId OpenFile::id()
 }
 
 // A lock file beside the collection: Qt's portable lock between processes.
-// A lock held longer than a second is taken for one left by a program that
-// died holding it (a store takes milliseconds); the waits in lock() outlast it.
+// One left by a program that died holding it is known by its process id at
+// once. Where the holder cannot be told (a program killed while it wrote the
+// lock file, another host), a lock file older than a few seconds is taken for
+// left over: a writer holds it for one store or one import batch, far less.
 OpenFile::LockTry OpenFile::tryLock()
 {
     d->lock = std::make_unique<QLockFile>(m_path + QStringLiteral(".lock"));
-    d->lock->setStaleLockTime(std::chrono::seconds(1));
+    d->lock->setStaleLockTime(std::chrono::seconds(5));
     if (d->lock->tryLock(0))
         return LockTry::Locked;
     const bool held = d->lock->error() == QLockFile::LockFailedError;
@@ -136,6 +138,25 @@ OpenFile::LockTry OpenFile::tryLock()
 void OpenFile::unlock()
 {
     d->lock.reset();
+}
+
+bool writeSideFile(const QString &path, QByteArrayView bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes.data(), bytes.size()) == bytes.size();
+}
+
+std::optional<QByteArray> readSideFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.read(256); // a note is a line
+}
+
+void removeSideFile(const QString &path)
+{
+    QFile::remove(path);
 }
 
 } // namespace fortune

@@ -120,6 +120,7 @@ QString FortuneList::textAt(qsizetype i) const
 
 Status FortuneList::store(QByteArrayView text)
 {
+    Q_ASSERT(!m_loading);
     if (isFull())
         return Status::failure(listFullMessage());
     const char *storeBegin = m_store.constData();
@@ -131,20 +132,20 @@ Status FortuneList::store(QByteArrayView text)
         m_store.append(text.data(), text.size());
     }
     m_ends.push_back(m_store.size());
-    recordsAdded(count() - 1);
+    recordsAdded();
     return {};
 }
 
 Status FortuneList::storeAll(const FortuneList &more)
 {
+    Q_ASSERT(!m_loading);
     if (count() + more.count() > kSlotCount)
         return Status::failure(listFullMessage());
-    const qsizetype from = count();
     const qsizetype base = m_store.size();
     m_store.append(more.m_store.constData(), more.count() == 0 ? 0 : more.m_ends.back());
     for (const qsizetype end : more.m_ends)
         m_ends.push_back(base + end);
-    recordsAdded(from);
+    recordsAdded();
     return {};
 }
 
@@ -160,46 +161,26 @@ void FortuneList::clear()
     m_checkedUtf8 = 0;
 }
 
-void FortuneList::recordsAdded(qsizetype from)
+void FortuneList::recordsAdded()
 {
     if (!m_index)
         return;
     if (2 * count() > qsizetype(m_index->table.size())) {
-        m_index.reset(); // rebuilt, larger, on the next lookup
+        m_index.reset(); // rebuilt, larger, when next needed
         return;
     }
-    // Each insert lands at a random spot of a table far larger than the
-    // cache: the spots of the next few are fetched while one is written.
-    constexpr qsizetype kAhead = 8;
-    quint64 hashes[kAhead];
-    const qsizetype n = count();
-    for (qsizetype i = from; i < n + kAhead; ++i) {
-        if (i - kAhead >= from)
-            m_index->insert(hashes[(i - kAhead) % kAhead], i - kAhead);
-        if (i < n) {
-            hashes[i % kAhead] = hashBytes(rawAt(i));
-            __builtin_prefetch(&m_index->table[size_t(hashes[i % kAhead] & m_index->mask)], 1);
-        }
-    }
+    // A store or two are indexed at once; a load's many records when the index
+    // is next needed, or ahead of that by prepareLookups, a slice at a time.
+    constexpr qsizetype kIndexedAtOnce = 256;
+    if (count() - m_index->entries <= kIndexedAtOnce)
+        indexUpTo(QDeadlineTimer(QDeadlineTimer::Forever));
 }
 
-void FortuneList::truncate(qsizetype newCount)
-{
-    if (newCount >= count())
-        return;
-    m_ends.resize(size_t(newCount));
-    m_store.resize(newCount == 0 ? 0 : m_ends.back());
-    m_index.reset();
-    if (m_checkedUtf8 > newCount) {
-        m_checkedUtf8 = newCount;
-        m_notUtf8.erase(std::lower_bound(m_notUtf8.begin(), m_notUtf8.end(), quint32(newCount)),
-                        m_notUtf8.end());
-    }
-}
 
 FortuneList::Bulk::Bulk(FortuneList &list)
-    : m_list(list), m_countBefore(list.count()), m_storeBefore(list.m_store.size()), m_write(list.m_store.size())
+    : m_list(list), m_write(list.m_store.size())
 {
+    m_list.m_loading = true;
 }
 
 void FortuneList::Bulk::reserve(qsizetype bytes, qsizetype records)
@@ -220,14 +201,10 @@ void FortuneList::Bulk::finish()
 {
     // Bytes after the last record belong to none.
     m_list.m_store.resize(m_list.count() == 0 ? 0 : m_list.m_ends.back());
-    m_list.recordsAdded(m_countBefore);
+    m_list.m_loading = false;
+    m_list.recordsAdded();
 }
 
-void FortuneList::Bulk::abandon()
-{
-    m_list.truncate(m_countBefore);
-    m_list.m_store.resize(m_storeBefore);
-}
 
 bool FortuneList::contains(QByteArrayView text) const
 {
@@ -246,14 +223,45 @@ qsizetype FortuneList::indexOf(QByteArrayView text) const
 
 void FortuneList::buildIndex() const
 {
-    if (m_index)
-        return;
+    indexUpTo(QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+bool FortuneList::prepareLookups(QDeadlineTimer deadline) const
+{
+    return indexUpTo(deadline);
+}
+
+// Indexes the slots not indexed yet, until deadline; true once all are. A
+// table over half full is built anew, larger: room to grow by half before the
+// next rebuild (a full list fits 2^21 entries).
+bool FortuneList::indexUpTo(QDeadlineTimer deadline) const
+{
     const qsizetype n = count();
-    m_index = std::make_unique<Index>();
-    // Room to grow by half before a rebuild; a full table fits 2^21 slots.
-    m_index->reset(std::min(n + n / 2, kSlotCount));
-    for (qsizetype i = 0; i < n; ++i)
-        m_index->insert(hashBytes(rawAt(i)), i);
+    if (m_index && m_index->entries == n)
+        return true;
+    if (!m_index || 2 * n > qsizetype(m_index->table.size())) {
+        m_index = std::make_unique<Index>();
+        m_index->reset(std::min(n + n / 2, kSlotCount));
+    }
+    // Each insert lands at a random spot of a table far larger than the
+    // cache: the spots of the next few are fetched while one is written.
+    constexpr qsizetype kAhead = 8;
+    constexpr qsizetype kBetweenLooks = 8192;
+    quint64 hashes[kAhead];
+    qsizetype to = m_index->entries;
+    do {
+        const qsizetype begin = to;
+        to = std::min(n, to + kBetweenLooks);
+        for (qsizetype i = begin; i < to + kAhead; ++i) {
+            if (i - kAhead >= begin)
+                m_index->insert(hashes[(i - kAhead) % kAhead], i - kAhead);
+            if (i < to) {
+                hashes[i % kAhead] = hashBytes(rawAt(i));
+                __builtin_prefetch(&m_index->table[size_t(hashes[i % kAhead] & m_index->mask)], 1);
+            }
+        }
+    } while (to < n && !deadline.hasExpired());
+    return to == n;
 }
 
 bool FortuneList::storeIfNew(QByteArrayView text)
@@ -312,14 +320,20 @@ void FortuneList::reserveBytes(qsizetype bytes)
         m_store.reserve(m_store.size() + bytes);
 }
 
-void FortuneList::checkEncodings() const
+bool FortuneList::checkEncodings(qsizetype upTo, QDeadlineTimer deadline) const
 {
-    const qsizetype n = count();
-    for (qsizetype i = m_checkedUtf8; i < n; ++i) {
-        if (!isValidUtf8(rawAt(i)))
-            m_notUtf8.push_back(quint32(i));
+    constexpr qsizetype kBetweenLooks = 4096;
+    while (m_checkedUtf8 < upTo) {
+        const qsizetype to = std::min(upTo, m_checkedUtf8 + kBetweenLooks);
+        for (qsizetype i = m_checkedUtf8; i < to; ++i) {
+            if (!isValidUtf8(rawAt(i)))
+                m_notUtf8.push_back(quint32(i));
+        }
+        m_checkedUtf8 = to;
+        if (deadline.hasExpired())
+            break;
     }
-    m_checkedUtf8 = n;
+    return m_checkedUtf8 >= upTo;
 }
 
 bool FortuneList::isUtf8Record(qsizetype i) const
@@ -329,48 +343,63 @@ bool FortuneList::isUtf8Record(qsizetype i) const
 
 qsizetype FortuneList::countContaining(QStringView term) const
 {
-    const qsizetype n = count();
-    if (n == 0)
-        return 0;
-    if (term.isEmpty()) {
-        qsizetype hits = m_ends[0] > 0 ? 1 : 0;
-        for (size_t i = 1; i < m_ends.size(); ++i)
-            hits += m_ends[i] > m_ends[i - 1] ? 1 : 0;
-        return hits;
-    }
-
-    checkEncodings();
-    std::vector<char32_t> folded;
-    for (const uint cp : term.toUcs4())
-        folded.push_back(foldCase(char32_t(cp)));
-
-    const TermScanner scanner(folded, QByteArrayView(m_store.constData(), m_ends.back()));
-    qsizetype hits = 0;
-    scanner.run(m_ends, [&](qsizetype record) {
-        if (isUtf8Record(record))
-            ++hits;
-    });
-    if (!m_notUtf8.empty())
-        hits += countContainingLegacy(folded);
-    return hits;
+    Count count(*this, term);
+    count.step(QDeadlineTimer(QDeadlineTimer::Forever));
+    return count.hits();
 }
 
-// Records that are not UTF-8 are searched the way they are shown: as Windows-1252.
-qsizetype FortuneList::countContainingLegacy(const std::vector<char32_t> &folded) const
+FortuneList::Count::Count(const FortuneList &list, QStringView term) : m_list(list), m_count(list.count())
 {
-    qsizetype hits = 0;
-    std::vector<char32_t> text;
-    for (const quint32 record : m_notUtf8) {
-        if (qsizetype(record) >= count())
-            break;
-        const QByteArrayView bytes = rawAt(record);
-        text.clear();
-        for (const char c : bytes)
-            text.push_back(foldCase(windows1252Char(uchar(c))));
-        if (std::search(text.begin(), text.end(), folded.begin(), folded.end()) != text.end())
-            ++hits;
+    for (const uint cp : term.toUcs4())
+        m_folded.push_back(foldCase(char32_t(cp)));
+}
+
+FortuneList::Count::~Count() = default;
+
+bool FortuneList::Count::step(QDeadlineTimer deadline)
+{
+    const std::vector<qsizetype> &ends = m_list.m_ends;
+    if (m_folded.empty()) { // found in every fortune that is not empty
+        for (; m_next < m_count; ++m_next)
+            m_hits += ends[size_t(m_next)] > (m_next == 0 ? 0 : ends[size_t(m_next - 1)]) ? 1 : 0;
+        return true;
     }
-    return hits;
+    // What is not UTF-8 is searched the way it is shown, as Windows-1252; each
+    // slot is checked once, by the first search that reaches it.
+    if (!m_list.checkEncodings(m_count, deadline))
+        return false;
+    // Stores may have moved the bytes since the last step: looked up afresh.
+    const QByteArrayView store(m_list.m_store.constData(), m_count == 0 ? 0 : ends[size_t(m_count - 1)]);
+    if (!m_scanner && m_next < m_count)
+        m_scanner = std::make_unique<TermScanner>(m_folded, store);
+    constexpr qsizetype kBetweenLooks = 2 * 1024 * 1024; // bytes
+    while (m_next < m_count) {
+        const qsizetype from = m_next == 0 ? 0 : ends[size_t(m_next - 1)];
+        const qsizetype to = std::upper_bound(ends.begin() + m_next, ends.begin() + m_count, from + kBetweenLooks)
+                             - ends.begin();
+        const qsizetype last = std::max(to, m_next + 1);
+        m_scanner->run(store, ends, m_next, last, [&](qsizetype record) {
+            if (m_list.isUtf8Record(record))
+                ++m_hits;
+        });
+        m_next = last;
+        if (m_next < m_count && deadline.hasExpired())
+            return false;
+    }
+    if (!m_legacyDone) {
+        m_legacyDone = true;
+        std::vector<char32_t> text;
+        for (const quint32 record : m_list.m_notUtf8) {
+            if (qsizetype(record) >= m_count)
+                break;
+            text.clear();
+            for (const char c : m_list.rawAt(record))
+                text.push_back(foldCase(windows1252Char(uchar(c))));
+            if (std::search(text.begin(), text.end(), m_folded.begin(), m_folded.end()) != text.end())
+                ++m_hits;
+        }
+    }
+    return true;
 }
 
 bool isEmptyFortune(QByteArrayView text)

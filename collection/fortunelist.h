@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QStringView>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -13,8 +15,15 @@
 
 namespace fortune {
 
+class TermScanner;
+
 // The list holds slots 0 to 1,000,000; slots from count() upwards are empty.
 inline constexpr qsizetype kSlotCount = 1'000'001;
+
+// Long work on the window's thread (a load, a search, a store's look at the
+// file) goes in slices of about this length, so that the window gets back to
+// its event loop at least once a frame.
+inline constexpr std::chrono::milliseconds kSlice{5};
 
 // Outcome of an operation that can fail: empty error means success.
 struct Status {
@@ -36,6 +45,9 @@ public:
 
     qsizetype count() const;
     bool isFull() const { return count() >= kSlotCount; }
+    // A bulk append (a load) is under way: the list may be read, slot by
+    // slot and searched, but nothing else may be stored until it ends.
+    bool isLoading() const { return m_loading; }
 
     // Raw bytes of slot i; empty for every slot from count() upwards and for any
     // index outside the table. The view is valid until the next store or load.
@@ -62,10 +74,15 @@ public:
     bool contains(QByteArrayView text, const std::function<bool(qsizetype)> &accept) const;
     // A slot holding exactly this text, or -1.
     qsizetype indexOf(QByteArrayView text) const;
+    // The lookups above build an index of the slots when they first need it
+    // (and bring it up to date after a load): this does that work ahead, as
+    // much as fits before deadline. True once the index is whole.
+    bool prepareLookups(QDeadlineTimer deadline) const;
 
     // How many of slots 0 to count() - 1 contain term, ignoring letter case for
     // every letter (not only a-z). An empty term is found in every non-empty fortune.
     qsizetype countContaining(QStringView term) const;
+    class Count;
 
     // Bytes held by the store (for the memory benchmark and tests).
     qsizetype storeBytes() const;
@@ -78,31 +95,50 @@ public:
 private:
     struct Index;
     void buildIndex() const;
+    bool indexUpTo(QDeadlineTimer deadline) const;
     template <typename Accept>
     qsizetype find(QByteArrayView text, const Accept &accept) const;
-    // Keeps the lookup index (when built) up to date with slots from..count()-1.
-    void recordsAdded(qsizetype from);
-    // Drops slots from count upwards again.
-    void truncate(qsizetype count);
+    // Keeps the lookup index (when built) up to date with the slots added.
+    void recordsAdded();
     // Records from m_checkedUtf8 upwards have not been checked for valid UTF-8 yet;
     // m_notUtf8 lists, in order, those checked and found to be Windows-1252.
-    void checkEncodings() const;
+    bool checkEncodings(qsizetype upTo, QDeadlineTimer deadline) const;
     bool isUtf8Record(qsizetype i) const;
-    qsizetype countContainingLegacy(const std::vector<char32_t> &folded) const;
 
     QByteArray m_store;
     std::vector<qsizetype> m_ends; // m_ends[i] is one past the last byte of slot i
     mutable std::unique_ptr<Index> m_index;
     mutable std::vector<quint32> m_notUtf8;
     mutable qsizetype m_checkedUtf8 = 0;
+    bool m_loading = false;
+};
+
+// countContaining done piece by piece, for the window's thread: over the
+// slots the list holds when it begins, whatever is stored meanwhile.
+class FortuneList::Count {
+public:
+    Count(const FortuneList &list, QStringView term);
+    ~Count();
+    // Counts on until deadline has passed; true once done.
+    bool step(QDeadlineTimer deadline);
+    qsizetype hits() const { return m_hits; }
+
+private:
+    const FortuneList &m_list;
+    const qsizetype m_count;
+    std::vector<char32_t> m_folded;
+    std::unique_ptr<TermScanner> m_scanner;
+    qsizetype m_next = 0;   // the first slot not searched yet
+    bool m_legacyDone = false;
+    qsizetype m_hits = 0;
 };
 
 // The bulk append, for a reader that copies a file's text straight into the
 // list: bytes go to the end of the store as they come, close() ends a record
 // there, and finish() makes the records found by lookups and drops bytes
-// after the last record; abandon() leaves the list as it was before. Nothing
-// else may touch the list while one is open. Tuned: a record costs one copy
-// and a separator just fixes its end.
+// after the last record. Nothing else may be stored while one is open
+// (isLoading()); reading is fine. Tuned:
+// a record costs one copy and a separator just fixes its end.
 class FortuneList::Bulk {
 public:
     explicit Bulk(FortuneList &list);
@@ -126,14 +162,11 @@ public:
         return true;
     }
     void finish();
-    void abandon();
 
 private:
     void grow(qsizetype n);
 
     FortuneList &m_list;
-    qsizetype m_countBefore;
-    qsizetype m_storeBefore;
     qsizetype m_write; // end of the bytes appended so far
 };
 

@@ -101,6 +101,9 @@ QString fileMessage(FileAccess access, FileProblem problem, const QString &path,
     case FileProblem::NoMemory:
         reason = QStringLiteral("there is not enough memory to hold it");
         break;
+    case FileProblem::Locked:
+        reason = QStringLiteral("another program keeps it locked (is a second window downloading?)");
+        break;
     }
     if (reason.endsWith(u'.'))
         reason.chop(1);

@@ -105,6 +105,7 @@ enum class FileProblem {
     NoPermission, // the system refuses access
     Utf16,        // a UTF-16 file, which is read but never written
     NoMemory,     // the file's text does not fit in memory
+    Locked,       // another writer held its lock for longer than a store waits
     Failed,       // any other error; the detail says which
 };
 

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -47,29 +48,48 @@ inline quint64 lineFeeds64(const char *p)
 } // namespace
 
 // Reads a file in chunks straight into the list (a bulk append). Lines that
-// already end in CR LF are copied as they are; a lone LF becomes CR LF.
+// already end in CR LF are copied as they are; a lone LF becomes CR LF. Reads
+// all at once, or piece by piece until a deadline, to be taken up again.
 class FortunesReader {
 public:
     FortunesReader(FortuneList &list, const LoadProgress &progress)
         : m_list(list), m_bulk(list), m_progress(progress)
     {
     }
+    // A reader dropped half-way keeps the records it read.
+    ~FortunesReader()
+    {
+        if (!m_done)
+            m_bulk.finish();
+    }
 
-    // Reads the records of file bytes [from, to) (to < 0: up to the end),
+    // Starts on the records of file bytes [from, to) (to < 0: up to the end),
     // after what the list holds. With enough > 0 it may stop once the records
-    // read reach that many bytes past from.
-    RecordScan read(OpenFile &file, qint64 from, qint64 to, qint64 enough);
+    // read reach that many bytes past from. The file must stay open while
+    // the reader runs.
+    void begin(OpenFile &file, qint64 from, qint64 to, qint64 enough);
+    // Reads on until it is done or the deadline has passed; true once done.
+    bool advance(QDeadlineTimer deadline);
+    const RecordScan &scan() const { return m_scan; }
+
+    RecordScan read(OpenFile &file, qint64 from, qint64 to, qint64 enough)
+    {
+        begin(file, from, to, enough);
+        advance(QDeadlineTimer(QDeadlineTimer::Forever));
+        return m_scan;
+    }
 
 private:
-    enum class Step { More, Full, Failed };
+    enum class Step { More, Done, Full, Failed };
 
     bool decodeUtf16(OpenFile &file, TextEncoding encoding, qint64 from);
     qint64 fill(OpenFile &file, char *data, qint64 max);
-    Step readAll(OpenFile &file, qint64 expected, qint64 enough);
+    Step readSome(QDeadlineTimer deadline);
     Step processLines(const char *buf, qsizetype last);
     bool lastLine(const char *buf, qsizetype length);
     void append(const char *p, qsizetype n) { m_bulk.append(p, n); }
     bool closeRecord(qsizetype separatorAt);
+    void end(Step step);
 
     FortuneList &m_list;
     FortuneList::Bulk m_bulk;
@@ -77,10 +97,17 @@ private:
     QElapsedTimer m_clock;
     int m_sinceClock = 0;
 
+    OpenFile *m_file = nullptr;
+    qint64 m_enough = 0;
+    qsizetype m_before = 0; // the list's count before
+    bool m_done = false;
     qint64 m_from = 0;     // where reading began
     qint64 m_pos = 0;      // next byte to read from the source
     qint64 m_to = -1;      // end of the source, or -1: the end of the file
     qint64 m_base = 0;     // source offset of the chunk buffer's first byte
+    std::vector<char> m_storage; // the chunk buffer, with room around it
+    qsizetype m_capacity = 0;
+    qsizetype m_have = 0;  // bytes in the chunk buffer
     QByteArray m_decoded;  // the text of a UTF-16 file, as UTF-8
     bool m_fromMemory = false;
     FileProblem m_problem = FileProblem::Failed;
@@ -190,29 +217,27 @@ qint64 FortunesReader::fill(OpenFile &file, char *data, qint64 max)
     return got;
 }
 
-FortunesReader::Step FortunesReader::readAll(OpenFile &file, qint64 expected, qint64 enough)
+// buf[-1] is an LF, so buf[0] always starts a line; kPad bytes around the
+// buffer let the scan read a little past the data.
+FortunesReader::Step FortunesReader::readSome(QDeadlineTimer deadline)
 {
-    qsizetype capacity = qsizetype(std::clamp<qint64>(expected + 1, 4096, kChunk));
-    std::vector<char> storage(size_t(capacity + 2 * kPad), 0);
-    char *buf = storage.data() + kPad;
-    buf[-1] = '\n'; // buf[0] always starts a line
-    qsizetype have = 0;
+    char *buf = m_storage.data() + kPad;
     for (;;) {
-        const qint64 got = fill(file, buf + have, capacity - have);
+        const qint64 got = fill(*m_file, buf + m_have, m_capacity - m_have);
         if (got < 0)
             return Step::Failed;
         if (got == 0)
-            return lastLine(buf, have) ? Step::More : Step::Full;
-        const qsizetype filled = have + qsizetype(got);
+            return lastLine(buf, m_have) ? Step::Done : Step::Full;
+        const qsizetype filled = m_have + qsizetype(got);
         const qsizetype last = QByteArrayView(buf, filled).lastIndexOf('\n');
         if (last < 0) {
-            have = filled;
-            if (have == capacity) { // one very long line: make room for more of it
-                capacity *= 2;
-                std::vector<char> bigger(size_t(capacity + 2 * kPad), 0);
-                std::memcpy(bigger.data() + kPad, buf, size_t(have));
-                storage.swap(bigger);
-                buf = storage.data() + kPad;
+            m_have = filled;
+            if (m_have == m_capacity) { // one very long line: make room for more of it
+                m_capacity *= 2;
+                std::vector<char> bigger(size_t(m_capacity + 2 * kPad), 0);
+                std::memcpy(bigger.data() + kPad, buf, size_t(m_have));
+                m_storage.swap(bigger);
+                buf = m_storage.data() + kPad;
                 buf[-1] = '\n';
             }
             continue;
@@ -220,55 +245,74 @@ FortunesReader::Step FortunesReader::readAll(OpenFile &file, qint64 expected, qi
         std::memset(buf + filled, 0, size_t(kPad)); // the scan reads a little past the data
         if (processLines(buf, last) == Step::Full)
             return Step::Full;
-        have = filled - (last + 1);
-        std::memmove(buf, buf + last + 1, size_t(have));
+        m_have = filled - (last + 1);
+        std::memmove(buf, buf + last + 1, size_t(m_have));
         m_base += last + 1;
-        if (enough > 0 && m_scan.lastSeparatorAt - m_from >= enough)
+        if (m_enough > 0 && m_scan.lastSeparatorAt - m_from >= m_enough)
+            return Step::Done;
+        if (deadline.hasExpired())
             return Step::More;
     }
 }
 
-RecordScan FortunesReader::read(OpenFile &file, qint64 from, qint64 to, qint64 enough)
+void FortunesReader::begin(OpenFile &file, qint64 from, qint64 to, qint64 enough)
 {
-    LoadResult &result = m_scan.result;
-    const auto failed = [&] {
-        result.outcome = LoadResult::Outcome::Failed;
-        result.error = fileMessage(FileAccess::Read, m_problem, file.path(), m_error);
-        return m_scan;
-    };
+    m_file = &file;
+    m_enough = enough;
+    m_before = m_list.count();
     const TextEncoding encoding = from == 0 ? encodingOf(file) : TextEncoding{};
     m_from = m_pos = m_base = std::max(from, encoding.markSize);
     m_to = to;
-
-    const qsizetype before = m_list.count();
-    Step step = Step::More;
     try {
         if (encoding.kind != TextEncoding::Kind::Utf8 && !decodeUtf16(file, encoding, m_from))
-            return failed();
+            return end(Step::Failed);
         // The text of a file is at most its size (separators are dropped), bar
-        // lone LFs that become CR LF.
-        const qint64 expected = std::max<qint64>(0, (m_to >= 0 ? m_to : file.size()) - m_pos);
+        // lone LFs that become CR LF; a reader told to stop early needs less.
+        qint64 expected = std::max<qint64>(0, (m_to >= 0 ? m_to : file.size()) - m_pos);
+        if (enough > 0)
+            expected = std::min(expected, enough + kChunk);
         m_bulk.reserve(qsizetype(expected), qsizetype(expected / kSepLen + 1));
-        step = readAll(file, expected, enough);
+        m_capacity = qsizetype(std::clamp<qint64>(expected + 1, 4096, kChunk));
+        m_storage.assign(size_t(m_capacity + 2 * kPad), 0);
+        m_storage[kPad - 1] = '\n';
     } catch (const std::bad_alloc &) {
         m_problem = FileProblem::NoMemory;
-        step = Step::Failed;
+        end(Step::Failed);
     }
-    if (step == Step::Failed) {
-        m_bulk.abandon();
-        return failed();
-    }
+}
 
-    // Stray lines belong to no record.
-    m_bulk.finish();
-    result.stored = m_list.count() - before;
+bool FortunesReader::advance(QDeadlineTimer deadline)
+{
+    if (m_done)
+        return true;
+    Step step = Step::Failed;
+    try {
+        step = readSome(deadline);
+    } catch (const std::bad_alloc &) {
+        m_problem = FileProblem::NoMemory;
+    }
+    if (step == Step::More)
+        return false;
+    end(step);
+    return true;
+}
+
+// Records read before a failure or a full list stay, as the count showed them.
+void FortunesReader::end(Step step)
+{
+    m_done = true;
+    m_bulk.finish(); // stray lines belong to no record
+    LoadResult &result = m_scan.result;
+    result.stored = m_list.count() - m_before;
     if (m_progress)
         m_progress(m_list.count());
-    if (step == Step::Full) {
+    if (step == Step::Failed) {
+        result.outcome = LoadResult::Outcome::Failed;
+        result.error = fileMessage(FileAccess::Read, m_problem, m_file->path(), m_error);
+    } else if (step == Step::Full) {
         result.outcome = LoadResult::Outcome::Full;
-        result.error = listFullMessage(file.path());
+        result.error = listFullMessage(m_file->path());
     }
-    return m_scan;
 }
 
 RecordScan scanRecords(OpenFile &file, qint64 from, qint64 to, qint64 enough, FortuneList &list)
@@ -276,19 +320,45 @@ RecordScan scanRecords(OpenFile &file, qint64 from, qint64 to, qint64 enough, Fo
     return FortunesReader(list, {}).read(file, from, to, enough);
 }
 
+struct FortunesLoad::Reading {
+    OpenFile file;
+    std::optional<FortunesReader> reader;
+};
+
+FortunesLoad::FortunesLoad(const QString &path, FortuneList &list, const LoadProgress &progress)
+    : m_path(path), m_progress(progress), m_reading(std::make_unique<Reading>())
+{
+    OpenFile &file = m_reading->file;
+    if (!file.open(path, OpenFile::Mode::Read)) {
+        m_result.outcome = file.problem() == FileProblem::Missing ? LoadResult::Outcome::Missing
+                                                                   : LoadResult::Outcome::Failed;
+        m_result.error = file.message(FileAccess::Read);
+        m_reading.reset();
+        return;
+    }
+    m_reading->reader.emplace(list, m_progress);
+    m_reading->reader->begin(file, 0, -1, 0);
+}
+
+FortunesLoad::~FortunesLoad() = default;
+
+bool FortunesLoad::step(QDeadlineTimer deadline)
+{
+    if (!m_reading)
+        return true;
+    if (!m_reading->reader->advance(deadline))
+        return false;
+    m_result = m_reading->reader->scan().result;
+    m_reading.reset(); // the file is closed
+    qCDebug(lcCollection) << "loaded" << m_result.stored << "fortunes from" << m_path;
+    return true;
+}
+
 LoadResult loadFortunesFile(const QString &path, FortuneList &list, const LoadProgress &progress)
 {
-    OpenFile file;
-    if (!file.open(path, OpenFile::Mode::Read)) {
-        LoadResult result;
-        result.outcome = file.problem() == FileProblem::Missing ? LoadResult::Outcome::Missing
-                                                                 : LoadResult::Outcome::Failed;
-        result.error = file.message(FileAccess::Read);
-        return result;
-    }
-    const LoadResult result = FortunesReader(list, progress).read(file, 0, -1, 0).result;
-    qCDebug(lcCollection) << "loaded" << result.stored << "fortunes from" << path;
-    return result;
+    FortunesLoad load(path, list, progress);
+    load.step(QDeadlineTimer(QDeadlineTimer::Forever));
+    return load.result();
 }
 
 } // namespace fortune

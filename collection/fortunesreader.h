@@ -4,6 +4,7 @@
 #include "fortunelist.h"
 
 #include <functional>
+#include <memory>
 
 namespace fortune {
 
@@ -11,7 +12,7 @@ struct LoadResult {
     enum class Outcome {
         Loaded,  // the whole file was read
         Missing, // the file does not exist; nothing stored
-        Failed,  // the file exists but could not be read; error says why
+        Failed,  // the file exists but could not be read; error says why; records read before stay
         Full,    // the list filled up; records up to that point were stored
     };
     Outcome outcome = Outcome::Loaded;
@@ -32,6 +33,30 @@ using LoadProgress = std::function<void(qsizetype count)>;
 // The file is opened as every reader of the collection opens it (OpenFile).
 LoadResult loadFortunesFile(const QString &path, FortuneList &list,
                             const LoadProgress &progress = {});
+
+// loadFortunesFile piece by piece, for the window's thread: each step reads
+// on until its deadline has passed. The count rises as records come in, and
+// the list may be read meanwhile, but nothing else may be stored into it
+// until the load is done (FortuneList::isLoading). A load dropped half-way
+// keeps what it read.
+class FortunesLoad {
+public:
+    FortunesLoad(const QString &path, FortuneList &list, const LoadProgress &progress = {});
+    ~FortunesLoad();
+    FortunesLoad(const FortunesLoad &) = delete;
+    FortunesLoad &operator=(const FortunesLoad &) = delete;
+
+    // True once done; result() then says how it went.
+    bool step(QDeadlineTimer deadline);
+    const LoadResult &result() const { return m_result; }
+
+private:
+    struct Reading;
+    QString m_path;
+    LoadProgress m_progress;
+    LoadResult m_result;
+    std::unique_ptr<Reading> m_reading; // the file and the reader, until done
+};
 
 // The records of part of an open UTF-8 fortunes file, for one that follows
 // the file as it grows: bytes [from, to), stopping once the records read

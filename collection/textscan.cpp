@@ -242,12 +242,15 @@ struct VectorSet {
 
 } // namespace
 
-void TermScanner::run(const std::vector<qsizetype> &ends, const std::function<void(qsizetype)> &onHit) const
+void TermScanner::run(QByteArrayView haystack, const std::vector<qsizetype> &ends, qsizetype first, qsizetype last,
+                      const std::function<void(qsizetype)> &onHit)
 {
-    if (m_folded.empty() || ends.empty())
+    if (m_folded.empty() || first >= last)
         return;
-    const qsizetype records = qsizetype(ends.size());
-    qsizetype recordHint = 0;
+    m_data = reinterpret_cast<const uchar *>(haystack.data());
+    m_size = ends[size_t(last - 1)];
+    const qsizetype records = last;
+    qsizetype recordHint = first;
 
     // Checks a candidate; returns where scanning goes on after a match inside
     // one record (the start of the next record), or -1 to go on normally.
@@ -271,15 +274,15 @@ void TermScanner::run(const std::vector<qsizetype> &ends, const std::function<vo
     };
 
     const qsizetype maxOff = std::max(m_off1, m_off2);
-    const qsizetype last = m_size - maxOff; // candidates lie in [0, last)
-    qsizetype p = 0;
+    const qsizetype end = m_size - maxOff; // candidates lie in [p, end)
+    qsizetype p = first == 0 ? 0 : ends[size_t(first - 1)];
 
 #if defined(__SSE2__)
     const auto vectorScan = [&]<bool Masked1, bool Masked2>() {
         const VectorSet s1(m_set1), s2(m_set2);
         const uchar *base1 = m_data + m_off1;
         const uchar *base2 = m_data + m_off2;
-        while (p + 32 <= last) {
+        while (p + 32 <= end) {
             const auto load = [](const uchar *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); };
             const __m128i a = _mm_and_si128(s1.match<Masked1>(load(base1 + p)), s2.match<Masked2>(load(base2 + p)));
             const __m128i b = _mm_and_si128(s1.match<Masked1>(load(base1 + p + 16)),
@@ -312,7 +315,7 @@ void TermScanner::run(const std::vector<qsizetype> &ends, const std::function<vo
 
     const bool *member1 = m_set1.member;
     const bool *member2 = m_set2.member;
-    while (p < last) {
+    while (p < end) {
         if (member1[m_data[p + m_off1]] && member2[m_data[p + m_off2]]) {
             const qsizetype resume = tryAt(p);
             p = resume >= 0 ? resume : p + 1;

@@ -65,9 +65,12 @@ class TermScanner {
 public:
     TermScanner(const std::vector<char32_t> &folded, QByteArrayView haystack);
 
-    // Calls onHit(record) once for every record holding the term (a match must
-    // lie inside one record). ends[i] is one past the last byte of record i.
-    void run(const std::vector<qsizetype> &ends, const std::function<void(qsizetype)> &onHit) const;
+    // Calls onHit(record) once for every record from first to last - 1 that
+    // holds the term (a match must lie inside one record). ends[i] is one past
+    // the last byte of record i; haystack holds the records (the same bytes
+    // as given to the constructor, perhaps moved since).
+    void run(QByteArrayView haystack, const std::vector<qsizetype> &ends, qsizetype first, qsizetype last,
+             const std::function<void(qsizetype)> &onHit);
 
     struct ByteSet {
         bool member[256] = {};

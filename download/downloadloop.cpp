@@ -92,6 +92,7 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
 {
     switch (m_phase) {
     case Phase::Idle:
+    case Phase::Storing:
         return;
     case Phase::Connecting:
         finish(connectFailure(reason));
@@ -118,6 +119,9 @@ void DownloadLoop::onTimeout()
         return;
     case Phase::Connecting:
         finish(noConnectionWithin());
+        return;
+    case Phase::Storing:
+        storeFortune();
         return;
     case Phase::Receiving:
         break;
@@ -180,16 +184,48 @@ void DownloadLoop::FetchFortune()
     }
 
     // New is what the collection file does not hold yet, whoever wrote it there.
-    const QByteArray text = fortune.text->toUtf8();
-    // The file would read such a fortune back as two: it is left out, and
-    // the site's other fortunes still come in.
-    const bool splits = holdsSeparatorLine(text);
-    if (splits)
-        leaveOut(text);
+    m_fortune = fortune.text->toUtf8();
+    // The file would read such a fortune back as two: it is left out (stored
+    // as the empty fortune is, not at all), and the site's other fortunes
+    // still come in.
+    if (holdsSeparatorLine(m_fortune)) {
+        leaveOut(m_fortune);
+        m_fortune.clear();
+    }
+    m_phase = Phase::Storing;
+    m_lockWait = QDeadlineTimer(QDeadlineTimer::Forever);
+    storeFortune();
+}
+
+// A slice of the store at a time, from the event loop, until it is done.
+void DownloadLoop::storeFortune()
+{
+    using Again = CollectionFile::Stored::Again;
+    const QByteArray &text = m_fortune;
     const CollectionFile::Stored store =
-        text.isEmpty() || splits ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list);
-    if (!store.status.ok()) {
-        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), store.status.error));
+        text.isEmpty() ? CollectionFile::Stored{} : m_fortunesFile.storeUnlessHeld(text, m_list, QDeadlineTimer(kSlice));
+    if (store.again == Again::Soon) {
+        m_timer.start(0);
+        return;
+    }
+    Status failed = store.status;
+    if (store.again == Again::Locked) {
+        // Looked at again every few milliseconds, soon at first: another
+        // window holds it for a moment only, an import for one batch.
+        if (m_lockWait.isForever()) {
+            m_lockWait = QDeadlineTimer(m_timeouts.lock);
+            m_lockPoll = std::chrono::milliseconds(1);
+        }
+        if (!m_lockWait.hasExpired()) {
+            m_timer.start(m_lockPoll);
+            m_lockPoll = std::min(2 * m_lockPoll, std::chrono::milliseconds(16));
+            return;
+        }
+        failed = m_fortunesFile.lockedOut();
+    }
+    m_phase = Phase::Idle;
+    if (!failed.ok()) {
+        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error));
         return;
     }
     if (store.stored) {

@@ -17,7 +17,10 @@ namespace fortune {
 // the page request, receives the page, cuts the fortune out and, when it is new,
 // stores it (fortunes file first, then the list), and starts the next.
 // Everything is driven by socket signals and one timer per wait, so waiting costs
-// nothing and the window stays free.
+// nothing and the window stays free. A store that cannot be done at once (the
+// file still to be read in, a load of the list under way, another writer's lock
+// on the file) is taken up again from the event loop: the window's thread never
+// sleeps on a lock, and gives up after DownloadTimeouts::lock.
 //
 // A cycle that cannot finish (no connection, no answer, a page that does not
 // end, a page without a readable fortune, an HTTP error, a failed store) ends the
@@ -35,8 +38,8 @@ public:
     void setTimeouts(const DownloadTimeouts &timeouts) { m_timeouts = timeouts; }
 
     bool isRunning() const { return m_running; }
-    // A cycle is connected and fetching its page.
-    bool FetchPending() const { return m_phase == Phase::Receiving; }
+    // A cycle is connected and fetching its page, or storing its fortune.
+    bool FetchPending() const { return m_phase == Phase::Receiving || m_phase == Phase::Storing; }
     // Stop was asked for (and not cleared by a later start).
     bool StopRequested() const { return m_StopRequested; }
     // The receive buffer: what the last page request got back, as received.
@@ -78,7 +81,7 @@ signals:
     void finished(const QString &message);
 
 private:
-    enum class Phase { Idle, Connecting, Receiving };
+    enum class Phase { Idle, Connecting, Receiving, Storing };
 
     void beginCycle();
     void onConnected();
@@ -88,6 +91,7 @@ private:
     void handle(ResponseReader::Progress progress, const QString &reason = {});
     // With the whole page in: cut the fortune out and store it when it is new.
     void FetchFortune();
+    void storeFortune();
     void armReceiveTimer();
     void finish(const QString &message);
     void leaveOut(QByteArrayView text);
@@ -103,11 +107,14 @@ private:
     DownloadTimeouts m_timeouts;
 
     Sock m_sock;
-    QTimer m_timer; // the one wait under way: connect, or the page
+    QTimer m_timer; // the one wait under way: connect, the page, or the store's next try
     bool m_pageTimer = false; // the timer counts down the whole page, not a silence
     QDeadlineTimer m_pageDeadline;
     ResponseReader m_reader;
     QByteArray m_buffer;
+    QByteArray m_fortune;        // the fortune being stored
+    QDeadlineTimer m_lockWait;   // since another writer's lock first kept it out
+    std::chrono::milliseconds m_lockPoll{0};
 
     Phase m_phase = Phase::Idle;
     bool m_running = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileio.h"
+
 #include <QString>
 
 #include <chrono>
@@ -40,6 +42,7 @@ struct DownloadTimeouts {
     std::chrono::milliseconds connect{15'000}; // until the connection is made
     std::chrono::milliseconds idle{20'000};    // without any new data while a page comes in
     std::chrono::milliseconds page{60'000};    // for the whole page, from the request on
+    std::chrono::milliseconds lock{kLockPatience}; // for another writer's lock on the collection file
 };
 
 } // namespace fortune

@@ -209,6 +209,81 @@ private slots:
             between += count.toLongLong() > std::exchange(last, count.toLongLong()) && count != full;
         }
         QVERIFY2(between > 0 && counts.size() < 10000, qPrintable(counts.join(' ')));
+        // A search over them all is answered from the event loop, once counted.
+        w.dialogs->answers = {u"fortune 99999"_s};
+        w.click("Command7");
+        QCOMPARE(w.dialogs->messages.size(), 1);
+        QTRY_COMPARE(w.dialogs->messages.value(1), u"11 fortunes contain 'fortune 99999'."_s);
+    }
+
+    // While a file loads, ">>" moves through what is loaded so far, "Reload"
+    // waits for it to end, and a download's stores wait for the loads: a
+    // download started during the load at start, and one running when
+    // "Reload" is clicked twice, store after all loaded fortunes, in the list
+    // as in the file.
+    void clicksDuringALoad()
+    {
+        QByteArray data, reload;
+        for (int i = 0; i < 300'000; ++i)
+            data += "Fortune " + QByteArray::number(i) + "\r\n" + testutil::kSep + "\r\n";
+        for (int i = 0; i < 300'000; ++i)
+            reload += "Reloaded " + QByteArray::number(i) + "\r\n" + testutil::kSep + "\r\n";
+        FakeSite site;
+        QList<Reply> replies;
+        for (int i = 0; i < 1000; ++i)
+            replies << Reply{{fortune::site::okResponse(fortune::site::fortunePage("downloaded " + QByteArray::number(i) + "\r\n"), true)}};
+        site.setReplies(replies);
+        struct Painted : QObject {
+            std::function<void()> act;
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                if (event->type() == QEvent::Paint && act)
+                    std::exchange(act, {})();
+                return false;
+            }
+        } painted;
+        QStringList during;
+        std::function<void()> clickAway; // once the count has risen, but not to its end
+        TestWindow w(write("during.txt", data), write("reload-during.txt", reload), [&](fortune::Form1 &form) {
+            form.setSite({u"127.0.0.1"_s, site.port()});
+            auto *count = form.findChild<QLabel *>(u"Label1"_s);
+            count->installEventFilter(&painted);
+            clickAway = [&, f = &form, count] {
+                if (count->text() == "0"_L1) {
+                    painted.act = clickAway;
+                    return;
+                }
+                f->findChild<QPushButton *>(u"cmdNext"_s)->click();
+                during << count->text() << f->findChild<QLabel *>(u"lblFNum"_s)->text()
+                       << shownText(f->findChild<QWidget *>(u"lblFortune"_s));
+                f->findChild<QPushButton *>(u"Command3"_s)->click();
+            };
+            painted.act = clickAway;
+        });
+        QCOMPARE(during.mid(1), QStringList({u"1"_s, u"Fortune 1"_s}));
+        QVERIFY2(during.value(0).toInt() < 300'000, qPrintable(during.join(' ')));
+        QTRY_VERIFY_WITH_TIMEOUT(w.text("Label1").toInt() >= 300'002, 20'000);
+        const int before = w.text("Label1").toInt() - 300'000; // stored before "Reload"
+        QSignalSpy loaded(w.form.get(), &fortune::Form1::loadFinished);
+        w.click("Command4");
+        w.click("Command4");
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 2, 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.text("Label1").toInt() >= 900'000 + before + 2, 20'000);
+        w.click("Command6");
+        const int downloaded = w.text("Label1").toInt() - 900'000;
+        QCOMPARE(w.shown().mid(1), QStringList({u"1"_s, u"Fortune 0"_s})); // shown by the loads' ends
+        QStringList last; // back through 0 and the empty slot to the last ones
+        for (int i = 0; i < downloaded - before + 3; ++i)
+            w.click("cmdPrev"), last << w.text("lblFortune");
+        QStringList expected{u"Fortune 0"_s, QString()};
+        for (int i = downloaded - 1; i >= before; --i)
+            expected << u"downloaded %1"_s.arg(i);
+        QCOMPARE(last, expected << u"Reloaded 299999"_s);
+        QByteArray stored = data;
+        for (int i = 0; i < downloaded; ++i)
+            stored += "downloaded " + QByteArray::number(i) + "\r\n" + testutil::kSep + "\r\n";
+        QVERIFY(testutil::readFile(w.form->collectionPath()) == stored);
+        QCOMPARE(w.dialogs->messages, QStringList());
     }
 
     void loadsWithoutBeingExposed()

@@ -1,7 +1,8 @@
 // Two download loops, as two windows would run them, store into one collection
 // from a scripted site: each stores what the file lacks, whatever the other
-// stored meanwhile or "Reload" put into its list. And the hidden extraction
-// test when the reload file cannot be rewritten.
+// stored meanwhile or "Reload" put into its list. A loop whose store finds
+// another program holding the lock. And the hidden extraction test when the
+// reload file cannot be rewritten.
 #include "../testutil.h"
 #include "fakesite.h"
 #include "form1.h"
@@ -9,9 +10,14 @@
 
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace fortune;
 using namespace testutil;
@@ -58,6 +64,77 @@ private slots:
         QCOMPARE(readFile(path), fortunesFile({"A", "B", "X", "Y", "Z"}));
         QCOMPARE(first.count(), 5); // A B X, and X Y downloaded
         QCOMPARE(second.count(), 3);
+    }
+
+    // Another program keeps the collection locked while a loop has a fortune
+    // to store: the loop tries again from the event loop, which goes on
+    // meanwhile, and stores once the lock is let go; held past the loop's
+    // bound, the loop ends saying why, and nothing is stored.
+    void storeWaitsForAnotherWritersLock_data()
+    {
+        QTest::addColumn<bool>("letGo");
+        QTest::newRow("let go after a while") << true;
+        QTest::newRow("held past the bound") << false;
+    }
+    void storeWaitsForAnotherWritersLock()
+    {
+        QFETCH(bool, letGo);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("fortunes.txt");
+        QVERIFY(writeFile(path, fortunesFile({"A"})));
+        FortuneList list;
+        loadFortunesFile(path, list);
+        DownloadLoop loop(list, path);
+        m_site.setReplies({Reply{{site::okResponse(site::fortunePage("B\r\n"), true)}, 0, Reply::End::KeepOpen}});
+        loop.setSite(SiteSettings{QStringLiteral("127.0.0.1"), m_site.port()});
+        loop.setTimeouts(DownloadTimeouts{5000ms, 5000ms, 10000ms, 500ms});
+        // The other program: a thread holding the lock until told to let go,
+        // or for three seconds, should this thread never get to tell it.
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false, go = false;
+        std::thread other([&] {
+            RecordAppender holder(path);
+            const bool locked = holder.lock().ok();
+            std::unique_lock<std::mutex> lock(mutex);
+            held = locked;
+            changed.notify_all();
+            changed.wait_for(lock, 3s, [&] { return go; });
+            holder.unlock();
+        });
+        const auto letItGo = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            go = true;
+            changed.notify_all();
+        };
+        const auto joined = qScopeGuard([&] { letItGo(), other.join(); });
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            QVERIFY(changed.wait_for(lock, 10s, [&] { return held; }));
+        }
+        int ticks = 0; // the event loop going on meanwhile
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+        tick.start(5);
+        QSignalSpy requested(&m_site, &FakeSite::requestReceived), stored(&loop, &DownloadLoop::fortuneStored),
+            finished(&loop, &DownloadLoop::finished);
+        loop.start();
+        QVERIFY(requested.wait(5000));
+        if (letGo) {
+            const int from = ticks;
+            QVERIFY(QTest::qWaitFor([&] { return ticks >= from + 20 || !stored.isEmpty(); }, 5000));
+            letItGo();
+            QVERIFY(stored.isEmpty()); // nothing while the other held the lock
+            QVERIFY(stored.wait(5000));
+            QCOMPARE(readFile(path), fortunesFile({"A", "B"}));
+        } else {
+            QVERIFY(finished.wait(5000));
+            letItGo();
+            QVERIFY2(finished[0][0].toString().contains("another program keeps it locked"),
+                     qPrintable(finished[0][0].toString()));
+            QCOMPARE(readFile(path) + QByteArray::number(list.count()), fortunesFile({"A"}) + "1");
+        }
+        loop.stop();
     }
 
     // It rewrites the reload file first; when it cannot (a folder in its
