@@ -102,7 +102,7 @@ QString fileMessage(FileAccess access, FileProblem problem, const QString &path,
         reason = QStringLiteral("there is not enough memory to hold it");
         break;
     case FileProblem::Locked:
-        reason = QStringLiteral("another program keeps it locked (is a second window downloading?)");
+        reason = QStringLiteral("another program keeps it locked (a second window downloading, or an import?)");
         break;
     }
     if (reason.endsWith(u'.'))
