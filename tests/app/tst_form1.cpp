@@ -262,13 +262,13 @@ private slots:
         });
         QCOMPARE(during.mid(1), QStringList({u"1"_s, u"Fortune 1"_s}));
         QVERIFY2(during.value(0).toInt() < 300'000, qPrintable(during.join(' ')));
-        QTRY_VERIFY_WITH_TIMEOUT(w.text("Label1").toInt() >= 300'002, 20'000);
+        QVERIFY(QTest::qWaitFor([&] { return w.text("Label1").toInt() >= 300'002; }, 20'000));
         const int before = w.text("Label1").toInt() - 300'000; // stored before "Reload"
         QSignalSpy loaded(w.form.get(), &fortune::Form1::loadFinished);
         w.click("Command4");
         w.click("Command4");
-        QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 2, 20'000);
-        QTRY_VERIFY_WITH_TIMEOUT(w.text("Label1").toInt() >= 900'000 + before + 2, 20'000);
+        QVERIFY2(QTest::qWaitFor([&] { return loaded.size() == 2; }, 20'000), qPrintable(QString::number(loaded.size())));
+        QVERIFY(QTest::qWaitFor([&] { return w.text("Label1").toInt() >= 900'000 + before + 2; }, 20'000));
         w.click("Command6");
         const int downloaded = w.text("Label1").toInt() - 900'000;
         QCOMPARE(w.shown().mid(1), QStringList({u"1"_s, u"Fortune 0"_s})); // shown by the loads' ends
