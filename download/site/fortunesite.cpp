@@ -23,13 +23,20 @@ namespace fortune::site {
 
 // ---------------------------------------------------------------- the files
 
+namespace {
+
+// What a page can carry: some text, and no NUL, since a collector refuses a
+// page that holds one.
+bool servable(QByteArrayView text)
+{
+    return !isEmptyFortune(text) && !text.contains('\0');
+}
+
+} // namespace
+
 ServedFortunes::ServedFortunes(bool sequential, QObject *parent)
     : QObject(parent), m_sequential(sequential), m_random(QRandomGenerator::system()->generate())
 {
-    // The watcher brings changes in at once; the stat before every answer
-    // catches whatever it misses (a file system it cannot watch).
-    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &ServedFortunes::refresh);
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &ServedFortunes::refresh);
 }
 
 ServedFortunes::~ServedFortunes() = default;
@@ -64,10 +71,9 @@ QString ServedFortunes::load(const QStringList &paths)
         source.path = path;
         if (QString problem = readWhole(source, stampOf(path)); !problem.isEmpty())
             return problem;
-        watch(source);
     }
     recount();
-    if (m_nonEmpty == 0)
+    if (m_servable == 0)
         return paths.size() == 1 ? QStringLiteral("%1 holds no fortunes").arg(paths[0])
                                  : QStringLiteral("these files hold no fortunes");
     return {};
@@ -101,9 +107,9 @@ QString ServedFortunes::readWhole(Source &source, const Stamp &stamp)
     source.list = std::move(list);
     source.resumeAt = resumeAt;
     source.stamp = stamp;
-    source.nonEmpty = 0;
+    source.servable = 0;
     for (qsizetype i = 0; i < source.list->count(); ++i)
-        source.nonEmpty += !isEmptyFortune(source.list->rawAt(i));
+        source.servable += servable(source.list->rawAt(i));
     return {};
 }
 
@@ -122,7 +128,7 @@ bool ServedFortunes::readGrowth(Source &source, const Stamp &stamp)
         const QByteArrayView text = grown.rawAt(i);
         if (!source.list->store(text).ok())
             break; // full: what fits is served
-        source.nonEmpty += !isEmptyFortune(text);
+        source.servable += servable(text);
     }
     source.resumeAt = scan.lastSeparatorAt;
     source.stamp = stamp;
@@ -154,29 +160,17 @@ void ServedFortunes::refresh()
             qCWarning(lcSite).noquote() << problem;
         else
             qCInfo(lcSite) << "read" << source.path << "again:" << source.list->count() << "fortunes";
-        watch(source);
     }
     if (changed)
         recount();
 }
 
-void ServedFortunes::watch(const Source &source)
-{
-    // A file replaced by another is watched anew; its folder tells when one
-    // that was gone comes back.
-    if (!m_watcher.files().contains(source.path) && QFileInfo::exists(source.path))
-        m_watcher.addPath(source.path);
-    const QString folder = QFileInfo(source.path).absolutePath();
-    if (!m_watcher.directories().contains(folder))
-        m_watcher.addPath(folder);
-}
-
 void ServedFortunes::recount()
 {
-    m_records = m_nonEmpty = 0;
+    m_records = m_servable = 0;
     for (const Source &source : m_sources) {
         m_records += source.list->count();
-        m_nonEmpty += source.nonEmpty;
+        m_servable += source.servable;
     }
 }
 
@@ -193,13 +187,13 @@ QByteArrayView ServedFortunes::fortuneAt(qsizetype index) const
 std::optional<QByteArrayView> ServedFortunes::next()
 {
     refresh();
-    if (m_nonEmpty == 0)
+    if (m_servable == 0)
         return std::nullopt;
-    // Empty records are passed over: every fortune with text is as likely.
+    // Records it does not serve are passed over: every fortune served is as likely.
     for (;;) {
         const qsizetype index = m_sequential ? m_next++ % m_records : qsizetype(m_random.bounded(quint64(m_records)));
         const QByteArrayView text = fortuneAt(index);
-        if (!isEmptyFortune(text))
+        if (servable(text))
             return text;
     }
 }
@@ -588,8 +582,7 @@ bool FortuneSite::answerHead(Client *client, QByteArrayView head)
     touch(client);
     if (request.keepAlive)
         return true;
-    client->closing = true;
-    client->disconnectFromHost(); // nothing came after the request, nothing is left unread
+    client->closing = true; // the sending side ends once the answer is out
     return false;
 }
 

@@ -3,7 +3,6 @@
 #include "fortunelist.h"
 
 #include <QElapsedTimer>
-#include <QFileSystemWatcher>
 #include <QHostAddress>
 #include <QObject>
 #include <QRandomGenerator>
@@ -23,8 +22,8 @@ namespace fortune::site {
 // The fortunes a site serves: one or more files, each this program's format
 // or the classic "%" one, followed as they change. A file that grows by whole
 // records (a collection that downloads keep filling) has only its new part
-// read; one that is replaced or rewritten is read again. Files are only ever
-// read.
+// read; one that is replaced or rewritten is read again. They are looked at
+// before each answer. Files are only ever read.
 class ServedFortunes : public QObject {
     Q_OBJECT
 public:
@@ -35,8 +34,8 @@ public:
     // fortune between them; otherwise what is wrong, naming the file.
     QString load(const QStringList &paths);
 
-    // Fortunes with text in them, over all files.
-    qsizetype count() const { return m_nonEmpty; }
+    // Fortunes it serves (with text in them, no NUL), over all files.
+    qsizetype count() const { return m_servable; }
     // The fortune to serve next (a random one, or the next in file order),
     // after looking whether a file changed; nothing when no file holds one.
     // The view is valid until the next call.
@@ -55,24 +54,22 @@ private:
     struct Source {
         QString path;
         std::unique_ptr<FortuneList> list = std::make_unique<FortuneList>();
-        qsizetype nonEmpty = 0;
+        qsizetype servable = 0;
         Stamp stamp;
         qint64 resumeAt = -1; // where the last separator line read begins (this program's format in UTF-8)
     };
     static Stamp stampOf(const QString &path);
     QString readWhole(Source &source, const Stamp &stamp);
     bool readGrowth(Source &source, const Stamp &stamp);
-    void watch(const Source &source);
     void recount();
     QByteArrayView fortuneAt(qsizetype index) const;
 
     std::vector<Source> m_sources;
     qsizetype m_records = 0;
-    qsizetype m_nonEmpty = 0;
+    qsizetype m_servable = 0;
     bool m_sequential;
     qsizetype m_next = 0;
     QRandomGenerator m_random;
-    QFileSystemWatcher m_watcher;
 };
 
 // What the site puts up with from a client.

@@ -84,9 +84,10 @@ int main(int argc, char *argv[])
                        sequentialOption});
     parser.process(app);
 
-    auto die = [](const QString &message) {
+    // 2 for a command line that makes no sense, 1 for a file or address that fails.
+    auto die = [](const QString &message, int status = 2) {
         std::fprintf(stderr, "fortune-site: %s\n", qPrintable(message));
-        return 2;
+        return status;
     };
     const auto number = [&](const QCommandLineOption &option, uint lowest, uint highest) -> std::optional<uint> {
         bool ok = false;
@@ -117,7 +118,7 @@ int main(int argc, char *argv[])
 
     fortune::site::ServedFortunes fortunes(parser.isSet(sequentialOption));
     if (const QString problem = fortunes.load(parser.values(fileOption)); !problem.isEmpty())
-        return die(problem);
+        return die(problem, 1);
 
     fortune::site::SiteLimits limits;
     // Room for the files and the listening socket besides the clients.
@@ -125,11 +126,10 @@ int main(int argc, char *argv[])
     limits.requestTimeout = std::chrono::seconds(*timeout);
     fortune::site::FortuneSite site(fortunes, limits);
     if (!site.listen(address, quint16(*port)))
-        return die(QStringLiteral("cannot listen on %1 port %2: %3").arg(listen).arg(*port).arg(site.errorString()));
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']'
-                                                                              : address.toString();
+        return die(QStringLiteral("cannot listen on %1 port %2: %3").arg(listen).arg(*port).arg(site.errorString()), 1);
+    const QString host = listen.contains(u':') ? u'[' + listen + u']' : listen;
     std::printf("fortune-site: serving %lld fortunes at http://%s:%u/fortune.shtml\n", qlonglong(fortunes.count()),
-                qPrintable(listen == QLatin1String("::") ? QStringLiteral("[::]") : host), unsigned(site.port()));
+                qPrintable(host), unsigned(site.port()));
     std::fflush(stdout);
     return app.exec();
 }

@@ -108,11 +108,12 @@ private slots:
     }
 
     // Files of both formats, followed as they grow, are replaced or go; the
-    // fortunes of each are served once a round, empty ones never.
+    // fortunes of each are served once a round, empty ones and ones holding NUL
+    // never.
     void followsFiles()
     {
         const QByteArray sep = testutil::kSep + "\r\n";
-        const QString own = write("own.txt", "one\r\n" + sep + "\r\n" + sep);
+        const QString own = write("own.txt", "one\r\n" + sep + "\r\n" + sep + QByteArray("n\0l\r\n", 5) + sep);
         const QString classic = write("classic", "first\n%\n\n%\nsecond\n");
         site::ServedFortunes served(true);
         QCOMPARE(served.load({own, classic}), QString());
@@ -158,6 +159,7 @@ private slots:
         QTest::newRow("other paths") << QByteArray("GET /etc/passwd HTTP/1.1\r\nHost: a\r\n\r\nGET /../fortune.shtml HTTP/1.1\r\nHost: a\r\n\r\n" + get + "\r\n")
                                      << u"404 404 200"_s << false;
         QTest::newRow("POST with a body") << "POST /fortune.shtml HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc" + get + "\r\n" << u"405"_s << true;
+        QTest::newRow("POST with a large body") << "POST /fortune.shtml HTTP/1.1\r\nHost: a\r\nContent-Length: 4194304\r\n\r\n" + QByteArray(4 << 20, 'x') << u"405"_s << true;
         QTest::newRow("lower-case method") << QByteArray("get /fortune.shtml HTTP/1.1\r\nHost: a\r\n\r\n") << u"405"_s << false;
         QTest::newRow("no Host") << QByteArray("GET /fortune.shtml HTTP/1.1\r\n\r\n") << u"400"_s << true;
         QTest::newRow("two Hosts") << get + "Host: b\r\n\r\n" << u"400"_s << true;
