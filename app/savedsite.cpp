@@ -3,6 +3,7 @@
 #include "fortunesformat.h"
 
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace fortune {
 
@@ -14,14 +15,18 @@ QString userSettingsPath()
 {
     // Qt's native format on Linux and the BSDs is this INI file, named .conf;
     // elsewhere (the registry, property lists) a .ini file in the same scope
-    // takes its place, so the file reads the same everywhere.
+    // takes its place, so the file reads the same everywhere. Where the path
+    // can be told without a QSettings, none is made: Qt tells a file it cannot
+    // parse only to its first reader in a process, which must be
+    // readSavedSite, or the file would be rewritten by a choice.
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    constexpr QSettings::Format kFormat = QSettings::NativeFormat;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+           + QStringLiteral("/fortune-collector/fortune-collector.conf");
 #else
-    constexpr QSettings::Format kFormat = QSettings::IniFormat;
-#endif
-    return QSettings(kFormat, QSettings::UserScope, QStringLiteral("fortune-collector"), QStringLiteral("fortune-collector"))
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fortune-collector"),
+                     QStringLiteral("fortune-collector"))
         .fileName();
+#endif
 }
 
 SavedSite readSavedSite(const QString &path)

@@ -744,6 +744,22 @@ private slots:
         QCOMPARE(testutil::readFile(w.form->collectionPath()), testutil::fortunesFile({"known", "one", "two"}));
     }
 
+#ifndef Q_OS_WIN
+    // The user's settings file, found as the program finds it at start: one Qt
+    // cannot parse is told there, not taken for an empty one.
+    void userSettingsFileNotInIni()
+    {
+        QTemporaryDir config;
+        const QString expected = config.filePath(u"fortune-collector/fortune-collector.conf"_s);
+        QVERIFY(QDir().mkpath(QFileInfo(expected).path()) && testutil::writeFile(expected, "[[[\nsite=h\n"));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        const QString path = fortune::userSettingsPath();
+        qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(path, expected);
+        QVERIFY(fortune::readSavedSite(path).problem.contains("cannot be read"_L1));
+    }
+#endif
+
     // The site remembered in the settings file; one that cannot be used is
     // said once at start, naming the file, and the built-in site is used.
     void rememberedSite_data()
