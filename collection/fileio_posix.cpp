@@ -185,13 +185,30 @@ void OpenFile::unlock()
         ::flock(d->fd, LOCK_UN);
 }
 
+// A note beside the collection is a regular file of ours: a pipe or a device
+// put in its place is neither waited on (that would hang the window) nor
+// written to, truncated or removed.
+static int openSideFile(const QByteArray &native, int flags)
+{
+    const int fd = retryOnSignal(
+        [&] { return ::open(native.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0666); });
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool writeSideFile(const QString &path, QByteArrayView bytes)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = retryOnSignal(
-        [&] { return ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666); });
-    if (fd < 0)
+    const int fd = openSideFile(native, O_WRONLY | O_CREAT);
+    if (fd < 0 || ::ftruncate(fd, 0) != 0) {
+        if (fd >= 0)
+            ::close(fd);
         return false;
+    }
     const bool written = retryOnSignal([&] { return ::write(fd, bytes.data(), size_t(bytes.size())); })
                          == ssize_t(bytes.size());
     ::close(fd);
@@ -201,7 +218,7 @@ bool writeSideFile(const QString &path, QByteArrayView bytes)
 std::optional<QByteArray> readSideFile(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = retryOnSignal([&] { return ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW); });
+    const int fd = openSideFile(native, O_RDONLY);
     if (fd < 0)
         return std::nullopt;
     QByteArray bytes(256, Qt::Uninitialized); // a note is a line
@@ -213,7 +230,10 @@ std::optional<QByteArray> readSideFile(const QString &path)
 
 void removeSideFile(const QString &path)
 {
-    ::unlink(QFile::encodeName(path).constData());
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info;
+    if (::lstat(native.constData(), &info) == 0 && S_ISREG(info.st_mode))
+        ::unlink(native.constData());
 }
 
 } // namespace fortune

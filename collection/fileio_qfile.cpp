@@ -140,14 +140,26 @@ void OpenFile::unlock()
     d->lock.reset();
 }
 
+// A note beside the collection is a regular file of ours: anything else put
+// in its place is neither waited on, written to, nor removed.
+static bool isOtherThanFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() || (info.exists() && !info.isFile());
+}
+
 bool writeSideFile(const QString &path, QByteArrayView bytes)
 {
+    if (isOtherThanFile(path))
+        return false;
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes.data(), bytes.size()) == bytes.size();
 }
 
 std::optional<QByteArray> readSideFile(const QString &path)
 {
+    if (isOtherThanFile(path))
+        return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -156,7 +168,8 @@ std::optional<QByteArray> readSideFile(const QString &path)
 
 void removeSideFile(const QString &path)
 {
-    QFile::remove(path);
+    if (!isOtherThanFile(path))
+        QFile::remove(path);
 }
 
 } // namespace fortune
