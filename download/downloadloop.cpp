@@ -10,7 +10,7 @@
 namespace fortune {
 
 DownloadLoop::DownloadLoop(FortuneList &list, QString collectionPath, QObject *parent)
-    : QObject(parent), m_list(list), m_fortunesFile(std::move(collectionPath)), m_site(defaultSiteSettings())
+    : QObject(parent), m_list(list), m_fortunesFile(std::move(collectionPath)), m_chosenSite(defaultSiteSettings())
 {
     // No socket yet: the first connection makes one.
     m_timer.setSingleShot(true);
@@ -50,6 +50,7 @@ void DownloadLoop::stop()
 void DownloadLoop::beginCycle()
 {
     m_sock.Close();
+    m_site = m_chosenSite;
     m_sock.setSite(m_site);
     m_reader.reset();
     m_phase = Phase::Connecting;

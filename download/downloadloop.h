@@ -33,8 +33,9 @@ public:
     DownloadLoop(FortuneList &list, QString collectionPath, QObject *parent = nullptr);
     ~DownloadLoop() override;
 
-    void setSite(const SiteSettings &site) { m_site = site; }
-    const SiteSettings &site() const { return m_site; }
+    // The site the next cycle goes to; a cycle under way keeps its own.
+    void setSite(const SiteSettings &site) { m_chosenSite = site; }
+    const SiteSettings &site() const { return m_chosenSite; }
     void setTimeouts(const DownloadTimeouts &timeouts) { m_timeouts = timeouts; }
 
     bool isRunning() const { return m_running; }
@@ -103,7 +104,8 @@ private:
 
     FortuneList &m_list;
     CollectionFile m_fortunesFile; // where new fortunes go, kept open while the loop runs
-    SiteSettings m_site;
+    SiteSettings m_chosenSite;
+    SiteSettings m_site; // the cycle's: its connection, request and messages
     DownloadTimeouts m_timeouts;
 
     Sock m_sock;

@@ -5,6 +5,7 @@
 #include "sitepage.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace fortune;
@@ -139,6 +140,27 @@ private slots:
         for (int i = 0; site && i < site->connections(); ++i)
             QVERIFY(site->received(i).isEmpty() || site->received(i) == kRequest);
         QVERIFY(!site || site->connections() >= cycles.count());
+    }
+
+    // A site chosen while a cycle is under way is the next cycle's: the one
+    // under way keeps its own connection, request and messages.
+    void siteChosenDuringACycle()
+    {
+        FakeSite site;
+        site.setReplies({page("Fortune A")});
+        QTcpServer closed; // a port nobody listens on any more
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 nobody = closed.serverPort();
+        closed.close();
+        LoopRun run(site.port());
+        QSignalSpy finished(&run.loop, &DownloadLoop::finished);
+        run.loop.start();
+        run.loop.setSite({QStringLiteral("localhost"), nobody});
+        QVERIFY(QTest::qWaitFor([&] { return !finished.isEmpty(); }, kWait));
+        QCOMPARE(site.received(0), kRequest);
+        QCOMPARE(testutil::recordsOf(run.path), Records{"Fortune A\r\n"});
+        const QString said = finished.at(0).at(0).toString();
+        QVERIFY2(said.startsWith(QStringLiteral("Could not connect to localhost:%1").arg(nobody)), qPrintable(said));
     }
 
     // The hidden buttons' steps: connect, send the page request, the answer in
