@@ -52,7 +52,7 @@ private:
     void followWindowColours();
 
     QString m_stored;
-    QString m_shown; // shownForm(m_stored), or its first part
+    QString m_shown; // withLineFeeds(m_stored), or its first part
 };
 
 } // namespace fortune

@@ -1,4 +1,5 @@
 #include "connection.h"
+#include "fortunesformat.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,7 +25,7 @@ MakeConnection connectionMaker(QString *why)
     for (const QString &dir : {programDir.path(), programDir.filePath(QStringLiteral(FORTUNE_NETWORK_MODULE_DIR))}) {
         const QString path = QDir::cleanPath(QDir(dir).filePath(QStringLiteral(FORTUNE_NETWORK_MODULE)));
         if (!QFileInfo::exists(path)) {
-            missing << QDir::toNativeSeparators(path);
+            missing << shownPath(path);
             continue;
         }
         QLibrary module(path);
@@ -35,7 +36,7 @@ MakeConnection connectionMaker(QString *why)
     }
     if (why)
         *why = problem.isEmpty()
-                   ? QStringLiteral("the program's network module is missing (neither %1 nor %2 exists)").arg(missing[0], missing[1])
+                   ? QStringLiteral("the program's network module is missing (neither \"%1\" nor \"%2\" exists)").arg(missing[0], missing[1])
                    : QStringLiteral("the program's network module cannot be used: %1").arg(problem);
     return nullptr;
 }

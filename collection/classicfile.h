@@ -32,7 +32,7 @@ struct AnyFileLoad {
 // the file; lines end with LF or CR LF; a UTF-8 byte-order mark at the start
 // is not text. Each classic fortune is stored in the loader's form (CR LF
 // after every line) and as UTF-8, decoded from Windows-1252 where its bytes
-// are not valid UTF-8. A charset (one that isLineCharset accepts) names the
+// are not valid UTF-8. A charset (one that lineCharsetProblem accepts) names the
 // text's encoding instead, for the fortunes of either format, unless the file
 // starts with a byte-order mark. A classic fortune with nothing to read
 // (isEmptyFortune) is left out: no classic program shows it. So is a fortune
