@@ -96,7 +96,7 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
     case Phase::Storing:
         return;
     case Phase::Connecting:
-        finish(connectFailure(reason));
+        finish(connectFailure(m_site, reason));
         return;
     case Phase::Receiving:
         break;
@@ -119,7 +119,7 @@ void DownloadLoop::onTimeout()
     case Phase::Idle:
         return;
     case Phase::Connecting:
-        finish(noConnectionWithin());
+        finish(noConnectionWithin(m_site));
         return;
     case Phase::Storing:
         storeFortune();
@@ -281,14 +281,14 @@ QString DownloadLoop::leftOutMessage() const
     }
 }
 
-QString DownloadLoop::connectFailure(const QString &why) const
+QString DownloadLoop::connectFailure(const SiteSettings &site, const QString &why) const
 {
-    return tr("Could not connect to %1: %2.").arg(m_site.display(), why);
+    return tr("Could not connect to %1: %2.").arg(site.display(), why);
 }
 
-QString DownloadLoop::noConnectionWithin() const
+QString DownloadLoop::noConnectionWithin(const SiteSettings &site) const
 {
-    return connectFailure(tr("no connection within %1").arg(seconds(m_timeouts.connect)));
+    return connectFailure(site, tr("no connection within %1").arg(seconds(m_timeouts.connect)));
 }
 
 QString DownloadLoop::noAnswer(const QString &why) const

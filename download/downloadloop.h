@@ -60,8 +60,8 @@ public:
     const DownloadTimeouts &timeouts() const { return m_timeouts; }
     QByteArray &stepBuffer() { return m_buffer; }
     // The connect messages, built here for both.
-    QString connectFailure(const QString &why) const;
-    QString noConnectionWithin() const;
+    QString connectFailure(const SiteSettings &site, const QString &why) const;
+    QString noConnectionWithin(const SiteSettings &site) const;
 
 public slots:
     // "Download Fortunes": ignored while the loop runs.

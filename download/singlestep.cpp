@@ -9,7 +9,7 @@ namespace fortune {
 SingleStep::SingleStep(DownloadLoop &loop, QObject *parent) : QObject(parent), m_loop(loop)
 {
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] { end(m_loop.noConnectionWithin()); });
+    connect(&m_timer, &QTimer::timeout, this, [this] { end(m_loop.noConnectionWithin(m_loop.site())); });
     connect(&m_sock, &Sock::connected, this, &SingleStep::onConnected);
     connect(&m_sock, &Sock::DataArrival, this, &SingleStep::onData);
     connect(&m_sock, &Sock::failed, this, &SingleStep::onFailed);
@@ -53,7 +53,7 @@ void SingleStep::onFailed(const QString &reason)
     // A connection made earlier that goes away is no news: the next connect
     // starts afresh.
     if (m_connecting)
-        end(m_loop.connectFailure(reason));
+        end(m_loop.connectFailure(m_loop.site(), reason));
 }
 
 void SingleStep::end(const QString &message)
