@@ -38,8 +38,10 @@ public:
     struct Stored {
         Status status;       // the store failed, nothing changed
         bool stored = false; // false when the file held the fortune already
-        // Not done yet (only when told not to wait): nothing was written;
-        // call again with the same text, soon or once the lock may be free.
+        // Not done yet: nothing was written; call again with the same text,
+        // soon or once the lock may be free. Only when told not to wait, or
+        // (Soon) while a load of the list is under way, which no wait here
+        // could see end.
         enum class Again { No, Soon, Locked };
         Again again = Again::No;
     };

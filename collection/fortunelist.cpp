@@ -118,9 +118,22 @@ QString FortuneList::textAt(qsizetype i) const
     return decodeFortune(rawAt(i));
 }
 
-Status FortuneList::store(QByteArrayView text)
+// While a load is under way the store holds room it reserved that is not yet
+// records: anything appended after it would take that room in. Callers wait
+// for the load (the window does); this keeps a caller that does not from
+// corrupting the list in a build without asserts.
+Status FortuneList::refuseWhileLoading() const
 {
     Q_ASSERT(!m_loading);
+    if (m_loading)
+        return Status::failure(QStringLiteral("the fortune list is still being loaded"));
+    return {};
+}
+
+Status FortuneList::store(QByteArrayView text)
+{
+    if (Status loading = refuseWhileLoading(); !loading.ok())
+        return loading;
     if (isFull())
         return Status::failure(listFullMessage());
     const char *storeBegin = m_store.constData();
@@ -138,7 +151,8 @@ Status FortuneList::store(QByteArrayView text)
 
 Status FortuneList::storeAll(const FortuneList &more)
 {
-    Q_ASSERT(!m_loading);
+    if (Status loading = refuseWhileLoading(); !loading.ok())
+        return loading;
     if (count() + more.count() > kSlotCount)
         return Status::failure(listFullMessage());
     const qsizetype base = m_store.size();

@@ -100,6 +100,7 @@ private:
     qsizetype find(QByteArrayView text, const Accept &accept) const;
     // Keeps the lookup index (when built) up to date with the slots added.
     void recordsAdded();
+    Status refuseWhileLoading() const;
     // Records from m_checkedUtf8 upwards have not been checked for valid UTF-8 yet;
     // m_notUtf8 lists, in order, those checked and found to be Windows-1252.
     bool checkEncodings(qsizetype upTo, QDeadlineTimer deadline) const;
