@@ -49,12 +49,13 @@ std::optional<int> ownDescriptorNamed(const QString &path)
 }
 
 // Opens what is at target for writing in place, never creating, cutting
-// short or replacing it. Empty, or why it cannot be opened.
-QString openInPlace(QFile &file, const QString &target)
+// short or replacing it (through named, the descriptor of this process the
+// target names, if any). Empty, or why it cannot be opened.
+QString openInPlace(QFile &file, const QString &target, std::optional<int> named)
 {
     constexpr QIODevice::OpenMode kMode = QIODevice::WriteOnly | QIODevice::Unbuffered;
     bool opened = false;
-    if (const std::optional<int> named = ownDescriptorNamed(target)) {
+    if (named) {
         opened = file.open(*named, kMode, QFileDevice::DontCloseHandle);
     } else {
 #ifdef Q_OS_WIN
@@ -111,7 +112,8 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     };
 
     const QFileInfo info(target);
-    if (target != kStandardOutput && !ownDescriptorNamed(target) && (!info.exists() || info.isFile())) {
+    const std::optional<int> named = target == kStandardOutput ? std::nullopt : ownDescriptorNamed(target);
+    if (target != kStandardOutput && !named && (!info.exists() || info.isFile())) {
         QSaveFile file(target);
         if (!file.open(QIODevice::WriteOnly))
             return failed(file.errorString());
@@ -120,7 +122,7 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     }
 
     QFile file;
-    if (const QString problem = target == kStandardOutput ? QString() : openInPlace(file, target); !problem.isEmpty())
+    if (const QString problem = target == kStandardOutput ? QString() : openInPlace(file, target, named); !problem.isEmpty())
         return failed(problem);
     QIODevice &stream = target == kStandardOutput ? out : file;
     const auto write = writeTo(stream);
