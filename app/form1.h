@@ -3,6 +3,7 @@
 #include "cursor.h"
 #include "dialogs.h"
 #include "downloadloop.h"
+#include "form1ui.h"
 #include "fortunelist.h"
 #include "location.h"
 
@@ -12,37 +13,39 @@
 
 #include <memory>
 
-class QGroupBox;
-class QLabel;
-class QPlainTextEdit;
-class QPushButton;
-
 namespace fortune {
 
-class FortuneView;
-class FortunesLoad;
+class ListLoader;
+struct LoadResult;
 class SiteChooser;
-struct Twips;
 class SingleStep;
 
-// The program's one window. The collection, the cursor and the download flags
-// live here; the labels only show them. Tests find the controls by their
-// object names, the names below. What each button does:
+// The program's one window: it wires its controls (Form1Ui) to the list, the
+// loader (ListLoader: loads and searches, and the clicks that wait for
+// them), the download loop (DownloadLoop, which holds the download's flags and
+// the receive buffer) and the single steps, and words what they tell. The
+// collection and the cursor live here; the labels only show them. Tests find
+// the controls by their object names, the names below. What each button does:
 //
 //   cmdPrev, cmdNext  "<<", ">>": the fortune before or after, through the empty slot
-//   Command1   hidden: connect to the fortune site (SingleStep); Text1 says
-//              "Connecting...", then "Connected..."
+//   Command1   hidden: connect to the fortune site (SingleStep); the receive
+//              buffer says "Connecting...", then "Connected..."
 //   Command2   hidden: empty the receive buffer and send the page request on
 //              Command1's connection (SingleStep); the answer fills the buffer
 //   Command3   "Download Fortunes": start the download loop (DownloadLoop)
-//   Command4   "Reload": load the reload file after what the list holds (once
-//              a load under way has ended)
-//   Command5   hidden: rewrite the reload file, then show the extraction test
-//              on the receive buffer (Command2's answer, or the loop's last page)
+//   Command4   "Reload": load the reload file after what the list holds
+//   Command5   hidden: empty the reload file, show the extraction test on the
+//              receive buffer (Command2's answer, or the loop's last page),
+//              then write the reload file's one separator line
 //   Command6   "Stop It Already!!!!": stop the download loop
 //   Command7   "Search Quotes": ask for a term, say how many fortunes hold it
-//              (one search at a time; the answer comes once it is counted)
-class Form1 : public QWidget {
+//              (one search at a time; the answer comes once it is counted);
+//              F3 and Shift+F3 then go to the next and previous of them
+//   Text1      hidden: the receive buffer as text, kept in step within a frame
+//
+// The clicks of ">>", "<<", "Reload", "Search Quotes" and F3 made during a
+// load or a search take effect once it has ended, in the order made (ListLoader).
+class Form1 : public QWidget, private Form1Ui {
     Q_OBJECT
 
 public:
@@ -91,52 +94,29 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void createControls(const Twips &twips);
     void startLoad();
-    // Runs a fortunes file into Fortunes after what is there, a slice at a
-    // time from the event loop (a small file at once). A missing file is
-    // reported only when missingIsError.
-    void loadFile(const QString &path, bool missingIsError);
-    void continueLoad();
-    void continueSearch();
-    void showCount();
+    void loadEnded(const LoadResult &result, bool missingIsError);
+    void askAndSearch();
+    // F3, Shift+F3: to the next or previous fortune the last search counted.
+    void findMatch(bool backwards);
+    void showPosition(qsizetype position);
     void showFortune(qsizetype index);
+    void showReceiveBuffer();
     void downloadFinished(const QString &failure);
 
     FortuneList Fortunes;
     fortune::Cursor Cursor;
 
-    // The controls, by the names tests and the table above use.
-    QPushButton *Command7 = nullptr;
-    QPushButton *Command6 = nullptr;
-    QGroupBox *Frame1 = nullptr;
-    QPushButton *Command4 = nullptr;
-    QPushButton *cmdNext = nullptr;
-    QPushButton *cmdPrev = nullptr;
-    FortuneView *lblFortune = nullptr; // a text view, keeping the label's name
-    QLabel *lblFNum = nullptr;
-    QPushButton *Command3 = nullptr;
-    QPushButton *Command5 = nullptr;
-    QPlainTextEdit *Text1 = nullptr;
-    QPushButton *Command2 = nullptr;
-    QPushButton *Command1 = nullptr;
-    QLabel *Label1 = nullptr;
-
     QString m_collectionPath;
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
+    ListLoader *m_loader = nullptr;
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     std::unique_ptr<SingleStep> m_step; // Command1 and Command2
+    QTimer m_text1Frame;       // Text1 follows the buffer at most once a frame...
+    bool m_text1Behind = false; // ...and is behind it until the frame ends
     bool m_loadPending = false;
-    // Slices go on from a zero timer rather than a posted call, which would
-    // go ahead of the window's paints every time and starve them.
-    QTimer m_loadSlices, m_searchSlices;
-    std::unique_ptr<FortunesLoad> m_load; // the load under way
-    bool m_loadMissingIsError = false;
-    int m_reloadsWaiting = 0;             // "Reload" clicked during a load
-    std::unique_ptr<FortuneList::Count> m_search; // the search under way
-    QString m_searchTerm;
     bool m_makeFolder = false;
     QString m_folderProblem; // why the collection's folder could not be made
 };

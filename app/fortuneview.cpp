@@ -65,7 +65,9 @@ void FortuneView::showFortune(const QString &stored)
     m_shown = shown;
     setPlainText(m_shown);
     if (whole > m_shown.size()) {
-        const QLocale locale;
+        // An English sentence, so English digits and grouping, whatever the
+        // language of the desktop (Arabic-Indic digits would read as boxes).
+        const QLocale locale(QLocale::English);
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);
         cursor.insertBlock();

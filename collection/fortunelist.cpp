@@ -362,7 +362,8 @@ qsizetype FortuneList::countContaining(QStringView term) const
     return count.hits();
 }
 
-FortuneList::Count::Count(const FortuneList &list, QStringView term) : m_list(list), m_count(list.count())
+FortuneList::Count::Count(const FortuneList &list, QStringView term, bool keepSlots)
+    : m_list(list), m_count(list.count()), m_keepSlots(keepSlots)
 {
     for (const uint cp : term.toUcs4())
         m_folded.push_back(foldCase(char32_t(cp)));
@@ -370,12 +371,21 @@ FortuneList::Count::Count(const FortuneList &list, QStringView term) : m_list(li
 
 FortuneList::Count::~Count() = default;
 
+void FortuneList::Count::hit(qsizetype slot)
+{
+    ++m_hits;
+    if (m_keepSlots)
+        m_hitSlots.push_back(quint32(slot));
+}
+
 bool FortuneList::Count::step(QDeadlineTimer deadline)
 {
     const std::vector<qsizetype> &ends = m_list.m_ends;
     if (m_folded.empty()) { // found in every fortune that is not empty
-        for (; m_next < m_count; ++m_next)
-            m_hits += ends[size_t(m_next)] > (m_next == 0 ? 0 : ends[size_t(m_next - 1)]) ? 1 : 0;
+        for (; m_next < m_count; ++m_next) {
+            if (ends[size_t(m_next)] > (m_next == 0 ? 0 : ends[size_t(m_next - 1)]))
+                hit(m_next);
+        }
         return true;
     }
     // What is not UTF-8 is searched the way it is shown, as Windows-1252; each
@@ -394,7 +404,7 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
         const qsizetype last = std::max(to, m_next + 1);
         m_scanner->run(store, ends, m_next, last, [&](qsizetype record) {
             if (m_list.isUtf8Record(record))
-                ++m_hits;
+                hit(record);
         });
         m_next = last;
         if (m_next < m_count && deadline.hasExpired())
@@ -402,6 +412,7 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
     }
     if (!m_legacyDone) {
         m_legacyDone = true;
+        const size_t utf8Hits = m_hitSlots.size();
         std::vector<char32_t> text;
         for (const quint32 record : m_list.m_notUtf8) {
             if (qsizetype(record) >= m_count)
@@ -410,8 +421,9 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
             for (const char c : m_list.rawAt(record))
                 text.push_back(foldCase(windows1252Char(uchar(c))));
             if (std::search(text.begin(), text.end(), m_folded.begin(), m_folded.end()) != text.end())
-                ++m_hits;
+                hit(record);
         }
+        std::inplace_merge(m_hitSlots.begin(), m_hitSlots.begin() + ptrdiff_t(utf8Hits), m_hitSlots.end());
     }
     return true;
 }

@@ -115,14 +115,17 @@ private:
 };
 
 // countContaining done piece by piece, for the window's thread: over the
-// slots the list holds when it begins, whatever is stored meanwhile.
+// slots the list holds when it begins, whatever is stored meanwhile. With
+// keepSlots it also notes which slots hold the term.
 class FortuneList::Count {
 public:
-    Count(const FortuneList &list, QStringView term);
+    Count(const FortuneList &list, QStringView term, bool keepSlots = false);
     ~Count();
     // Counts on until deadline has passed; true once done.
     bool step(QDeadlineTimer deadline);
     qsizetype hits() const { return m_hits; }
+    // Once done, with keepSlots: the slots counted, in increasing order.
+    std::vector<quint32> takeHitSlots() { return std::move(m_hitSlots); }
 
 private:
     const FortuneList &m_list;
@@ -132,6 +135,10 @@ private:
     qsizetype m_next = 0;   // the first slot not searched yet
     bool m_legacyDone = false;
     qsizetype m_hits = 0;
+    const bool m_keepSlots;
+    std::vector<quint32> m_hitSlots;
+
+    void hit(qsizetype slot);
 };
 
 // The bulk append, for a reader that copies a file's text straight into the

@@ -1,18 +1,41 @@
 #include "reloadfile.h"
 
-#include "fortunesformat.h"
-
-#include <QSaveFile>
-
 namespace fortune {
 
-Status rewriteReloadFile(const QString &path)
+Status ReloadFileRewrite::empty(const QString &path, const QString &collectionPath)
 {
-    QSaveFile file(path);
-    const QByteArray line = QByteArray(kSeparator.data(), kSeparator.size()).append(kCrLf);
-    if (!file.open(QIODevice::WriteOnly) || file.write(line) != line.size() || !file.commit())
-        return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path, file.errorString()));
+    if (!m_file.open(path, OpenFile::Mode::Append))
+        return Status::failure(m_file.message(FileAccess::Write));
+    OpenFile collection;
+    if (collection.open(collectionPath, OpenFile::Mode::Read) && collection.id() == m_file.id()) {
+        m_file.close();
+        return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path,
+                                           QStringLiteral("it is the collection file itself")));
+    }
+    if (!m_file.truncate(0)) {
+        m_file.close();
+        return Status::failure(m_file.message(FileAccess::Write));
+    }
     return {};
+}
+
+Status ReloadFileRewrite::finish()
+{
+    const QByteArray line = QByteArray(kSeparator.data(), kSeparator.size()).append(kCrLf);
+    const qint64 written = m_file.append(line);
+    if (written == line.size()) {
+        m_file.close();
+        return {};
+    }
+    // Part of the line (a disk that filled up) would be a stray line: gone too.
+    const QString why = written < 0 ? m_file.message(FileAccess::Write)
+                                    : fileMessage(FileAccess::Write, FileProblem::Failed, m_file.path(),
+                                                  QStringLiteral("only %1 of %2 bytes could be written")
+                                                      .arg(written)
+                                                      .arg(line.size()));
+    m_file.truncate(0);
+    m_file.close();
+    return Status::failure(why + QStringLiteral(" It is left empty."));
 }
 
 } // namespace fortune

@@ -62,6 +62,7 @@ void DownloadLoop::beginCycle()
 void DownloadLoop::onConnected()
 {
     m_buffer.clear();
+    emit receiveBufferChanged();
     m_phase = Phase::Receiving;
     if (!sendPageRequest(m_sock, m_site.webHost())) {
         finish(tr("Could not send the page request to %1: %2.").arg(m_site.display(), m_sock.errorString()));
@@ -84,8 +85,10 @@ void DownloadLoop::Sock_DataArrival()
     if (data.isEmpty() || m_phase != Phase::Receiving)
         return;
     const ResponseReader::Progress progress = m_reader.feed(data);
-    if (m_reader.failure() != ResponseReader::Failure::TooLarge)
+    if (m_reader.failure() != ResponseReader::Failure::TooLarge) {
         m_buffer += data;
+        emit receiveBufferChanged();
+    }
     handle(progress);
 }
 
@@ -231,6 +234,7 @@ void DownloadLoop::storeFortune()
     }
     if (store.stored) {
         m_buffer.clear();
+        emit receiveBufferChanged();
         emit fortuneStored(m_list.count());
     }
     emit cycleCompleted(store.stored);

@@ -80,6 +80,8 @@ signals:
     void cycleCompleted(bool stored);
     // The loop ended: an empty message when stopped, otherwise what went wrong.
     void finished(const QString &message);
+    // The receive buffer changed (the single steps change it too, and say so).
+    void receiveBufferChanged();
 
 private:
     enum class Phase { Idle, Connecting, Receiving, Storing };

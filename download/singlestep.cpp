@@ -32,9 +32,11 @@ void SingleStep::connectStep()
     buffer = QByteArrayLiteral("Connecting...");
     if (m_sock.State() == Sock::StateValue::Connected) {
         buffer = QByteArrayLiteral("Connected...");
+        emit m_loop.receiveBufferChanged();
         emit connectFinished(QString());
         return;
     }
+    emit m_loop.receiveBufferChanged();
     m_sock.Close();
     m_sock.setSite(m_loop.site());
     m_connecting = true;
@@ -45,6 +47,7 @@ void SingleStep::connectStep()
 void SingleStep::onConnected()
 {
     m_loop.stepBuffer() = QByteArrayLiteral("Connected...");
+    emit m_loop.receiveBufferChanged();
     end(QString());
 }
 
@@ -77,6 +80,7 @@ Status SingleStep::sendRequest()
     if (m_loop.isRunning() || m_connecting)
         return Status::failure(tr("A download is running."));
     m_loop.stepBuffer().clear();
+    emit m_loop.receiveBufferChanged();
     if (!sendPageRequest(m_sock, m_loop.site().webHost()))
         return Status::failure(tr("Could not send the page request: not connected to %1.").arg(m_loop.site().display()));
     return {};
@@ -92,6 +96,7 @@ void SingleStep::onData()
         return;
     }
     buffer += data;
+    emit m_loop.receiveBufferChanged();
 }
 
 } // namespace fortune

@@ -4,7 +4,6 @@
 #include "../testutil.h"
 #include "extraction.h"
 #include "responsereader.h"
-#include "reloadfile.h"
 #include "sitepage.h"
 #include "sitesettings.h"
 
@@ -219,17 +218,6 @@ private slots:
                                 "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80", ":80", "h:99999999999",
                                 "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]"})
             QVERIFY2(parseSiteOption(QString::fromLatin1(bad)).error.startsWith(QStringLiteral("--site ")), bad);
-    }
-
-    void rewriteReloadFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("fortunes.txt"));
-        QVERIFY(testutil::writeFile(path, "old\r\n||||||||||##########||||||||||\r\nmore\r\n"));
-        QVERIFY(fortune::rewriteReloadFile(path).ok());
-        QCOMPARE(testutil::readFile(path), QByteArray("||||||||||##########||||||||||\r\n"));
-        const Status failed = fortune::rewriteReloadFile(dir.filePath(QStringLiteral("no/such/dir/f.txt")));
-        QVERIFY(failed.error.contains(QStringLiteral("no/such/dir")));
     }
 };
 
