@@ -35,7 +35,7 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
       m_reloadPath(std::move(reloadPath)),
       m_dialogs(std::make_unique<WidgetDialogs>(this)),
       m_download(std::make_unique<DownloadLoop>(Fortunes, m_collectionPath)),
-      m_loader(new ListLoader(Fortunes, this)),
+      m_loader(std::make_unique<ListLoader>(Fortunes, this)),
       m_step(std::make_unique<SingleStep>(*m_download))
 {
     setupUi(this);
@@ -55,11 +55,11 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
 
-    connect(m_loader, &ListLoader::countChanged, this,
+    connect(m_loader.get(), &ListLoader::countChanged, this,
             [this](qsizetype count) { Label1->setText(QString::number(count)); });
-    connect(m_loader, &ListLoader::loadEnded, this, &Form1::loadEnded);
+    connect(m_loader.get(), &ListLoader::loadEnded, this, &Form1::loadEnded);
     // The term as typed, however long: the message box wraps it.
-    connect(m_loader, &ListLoader::searchEnded, this,
+    connect(m_loader.get(), &ListLoader::searchEnded, this,
             [this](qsizetype hits, const QString &term) { m_dialogs->showMessage(searchMessage(hits, term)); });
     // The count rises as downloads store fortunes; the fortune on show and the
     // cursor stay as they are.
@@ -222,20 +222,6 @@ void Form1::Command2_Click()
         m_dialogs->showMessage(sent.error);
 }
 
-// Text1 follows the receive buffer at once after a quiet frame, otherwise at
-// the frame's end, not at every piece that comes in: laying out a page costs
-// a third of a millisecond, and a download takes hundreds a second.
-void Form1::showReceiveBuffer()
-{
-    if (!std::exchange(m_text1Behind, false))
-        return;
-    m_text1Frame.start(kFrame);
-    const QByteArray &buffer = m_download->receiveBuffer();
-    const QString shown = QString::fromLatin1(buffer.first(std::min(buffer.size(), kText1Bytes)));
-    if (shown != Text1->toPlainText()) // a large page is not laid out again as more comes
-        Text1->setPlainText(shown);
-}
-
 void Form1::Command3_Click()
 {
     // Ignored while a download runs; otherwise cycles until stopped or until a
@@ -271,6 +257,20 @@ void Form1::Command5_Click()
 void Form1::Command6_Click()
 {
     m_download->stop();
+}
+
+// Text1 follows the receive buffer at once after a quiet frame, otherwise at
+// the frame's end, not at every piece that comes in: laying out a page costs
+// a third of a millisecond, and a download brings pages far more often.
+void Form1::showReceiveBuffer()
+{
+    if (!std::exchange(m_text1Behind, false))
+        return;
+    m_text1Frame.start(kFrame);
+    const QByteArray &buffer = m_download->receiveBuffer();
+    const QString shown = QString::fromLatin1(buffer.first(std::min(buffer.size(), kText1Bytes)));
+    if (shown != Text1->toPlainText()) // a large page is not laid out again as more comes
+        Text1->setPlainText(shown);
 }
 
 void Form1::downloadFinished(const QString &failure)

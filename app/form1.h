@@ -111,7 +111,7 @@ private:
     QString m_reloadPath;
     std::unique_ptr<Dialogs> m_dialogs;
     std::unique_ptr<DownloadLoop> m_download;
-    ListLoader *m_loader = nullptr;
+    std::unique_ptr<ListLoader> m_loader; // a child, gone before the list it loads into
     SiteChooser *m_siteChooser = nullptr; // "Choose Site...", on Command3's menu
     std::unique_ptr<SingleStep> m_step; // Command1 and Command2
     QTimer m_text1Frame;       // Text1 follows the buffer at most once a frame...
