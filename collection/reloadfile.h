@@ -14,7 +14,8 @@ class ReloadFileRewrite {
 public:
     // Opens the file and empties it, unless it is the collection file itself
     // (a program kept in the home folder shares its fortunes.txt with
-    // "Reload"), which no test may empty. On failure the file is as it was,
+    // "Reload"), which no test may empty (told apart by FileId, where the
+    // file layer can tell files apart). On failure the file is as it was,
     // and the message says why.
     Status empty(const QString &path, const QString &collectionPath);
     // Writes the separator line and closes the file. On failure the file is
