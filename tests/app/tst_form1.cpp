@@ -625,7 +625,7 @@ private slots:
             << QStringList{u"Waiting...\n"_s} << QStringList{QString()} << line;
         QTest::newRow("Command1, Command2, Command5") << QStringList{u"Command1"_s, u"Command2"_s, u"Command5"_s} << true
             << u"reload.txt"_s << QStringList{u"Connected..."_s, u"%3"_s, u"%3"_s}
-            << QStringList{u"ab<Bb<BR\r\ndefgefghfghighijhijkijkljklmklmnlmnomnopnopopp"_s} << line;
+            << QStringList{u"ab<Bb<BR\r\ndefgefghfghighijhijkijkljklmklm\u00C3lm\u00C3\u00A9m\u00C3\u00A9p\u00C3\u00A9p\u00A9pp"_s} << line;
         QTest::newRow("Command2 without a connection") << QStringList{u"Command2"_s} << true << u"reload.txt"_s << QStringList{QString()}
             << QStringList{u"Could not send the page request: not connected to 127.0.0.1:%1."_s} << QByteArray("old\r\n");
         QTest::newRow("Command1 refused") << QStringList{u"Command1"_s} << false << u"reload.txt"_s << QStringList{u"Connecting..."_s}
@@ -649,8 +649,9 @@ private slots:
         QFETCH(QStringList, said);
         QFETCH(QByteArray, file);
         auto site = std::make_unique<FakeSite>(); // the answer in two pieces: all of it goes to the buffer
-        const QByteArray answer = fortune::site::okResponse(fortune::site::pageWithHtml("ab<BR>cdefghijklmnop"), true);
+        const QByteArray answer = fortune::site::okResponse(fortune::site::pageWithHtml("ab<BR>cdefghijklm\xC3\xA9p"), true);
         site->setReplies({Reply{{answer.first(200), answer.sliced(200)}, 20}});
+        const QString page = QString::fromLatin1(answer).replace("\r\n"_L1, "\n"_L1);
         const quint16 port = site->port();
         if (!listens)
             site.reset();
@@ -676,7 +677,6 @@ private slots:
         w.form->setDialogs(std::unique_ptr<fortune::Dialogs>(w.dialogs = boxes));
         for (qsizetype i = 0; i < clicks.size(); ++i) {
             w.click(qPrintable(clicks[i]));
-            const QString page = QString::fromLatin1(answer).replace("\r\n"_L1, "\n"_L1);
             QTRY_COMPARE_WITH_TIMEOUT(w.find<QPlainTextEdit>("Text1")->toPlainText(), QString(text1[i]).replace("%3"_L1, page), 10'000);
         }
 #ifdef Q_OS_LINUX
@@ -686,6 +686,9 @@ private slots:
         for (QString &message : said)
             message.replace("%1"_L1, QString::number(port)).replace("%2"_L1, reloadPath);
         QTRY_COMPARE(w.dialogs->messages, said);
+        // The buffer, which Text1 follows, after the last answer too.
+        if (clicks[0] != "Command5"_L1)
+            QCOMPARE(QString::fromLatin1(w.form->download().receiveBuffer()).replace("\r\n"_L1, "\n"_L1), QString(text1.last()).replace("%3"_L1, page));
         if (clicks.contains("Command5"_L1)) // emptied before the box, unless it is the collection
             QCOMPARE(atBoxes.value(0), reload == "collection.txt"_L1 ? file : QByteArray());
         QCOMPARE(QFile::exists(reloadPath) ? testutil::readFile(reloadPath) : QByteArray(), file);
