@@ -245,7 +245,7 @@ void DownloadLoop::finish(const QString &message)
     m_timer.stop();
     m_sock.Close();
     m_fortunesFile.close(); // held open only while the loop runs
-    m_couldNotConnect = !message.isEmpty() && m_phase == Phase::Connecting && !m_sock.cannotConnectAnywhere();
+    m_couldNotConnect = !message.isEmpty() && m_phase == Phase::Connecting;
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);

@@ -1,6 +1,8 @@
 #include "sitesettings.h"
 
-#include <QUrl>
+#include <QHostAddress>
+
+#include <algorithm>
 
 namespace fortune {
 
@@ -33,22 +35,6 @@ bool isHostName(QStringView host)
     return true;
 }
 
-// An IPv6 address as the socket reads one, a zone such as "%eth0" after it
-// allowed. Qt Core's URL parser checks it, so that reading a site never needs
-// Qt Network (see connection.h).
-bool isIPv6Address(const QString &text)
-{
-    const QString simple = text.simplified();
-    const qsizetype zone = simple.lastIndexOf(u'%');
-    const QString address = zone < 0 ? simple : simple.left(zone);
-    // "v..." is a URL's address of the future, not IPv6.
-    if (address.isEmpty() || address.contains(u'%') || address.startsWith(u'v', Qt::CaseInsensitive))
-        return false;
-    QUrl url;
-    url.setHost(u'[' + address + u']', QUrl::StrictMode);
-    return url.isValid() && !url.host().isEmpty();
-}
-
 } // namespace
 
 SiteOption parseSite(const QString &text)
@@ -69,7 +55,12 @@ SiteOption parseSite(const QString &text)
             port = rest.mid(1);
             hasPort = true;
         }
-        if (!isIPv6Address(host))
+        // Read as the socket will read it, a zone such as "%eth0" allowed; the
+        // reader passes over blanks and line breaks, which the Host line must
+        // never get.
+        const bool blank = std::any_of(host.cbegin(), host.cend(), [](QChar c) { return c.isSpace(); });
+        QHostAddress address;
+        if (blank || !address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
             return {{}, QStringLiteral("\"%1\" is not an IPv6 address").arg(host)};
     } else {
         const qsizetype colon = text.indexOf(u':');

@@ -217,7 +217,7 @@ private slots:
         }
         for (const char *bad : {"", "h:", "h:0", "h:65536", "h:80x", "h:+80", "h:-1", "bad host", "a/b:80",
                                 "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80", ":80", "h:99999999999",
-                                "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]"})
+                                "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]", "[::1\r\n]", "[ ::1]"})
             QVERIFY2(parseSiteOption(QString::fromLatin1(bad)).error.startsWith(QStringLiteral("--site ")), bad);
     }
 
