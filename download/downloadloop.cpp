@@ -204,12 +204,11 @@ bool DownloadLoop::waitWhileBusy()
     return true;
 }
 
-void DownloadLoop::setBusy(QString message)
+void DownloadLoop::setBusy(const QString &message)
 {
     if (!message.isEmpty())
         qCInfo(lcDownload) << message;
-    m_busyMessage = std::move(message);
-    emit siteBusy(m_busyMessage);
+    emit siteBusy(message);
 }
 
 void DownloadLoop::FetchFortune()

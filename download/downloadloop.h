@@ -48,8 +48,6 @@ public:
     // The receive buffer: what the last page request got back, as received.
     // Emptied when a request is sent, and again after a fortune is stored.
     const QByteArray &receiveBuffer() const { return m_buffer; }
-    // While the site is busy: which, and when the loop asks it again.
-    QString busyMessage() const { return m_busyMessage; }
     // The loop ended because its last cycle could not connect (no such host,
     // refused, no connection in time), which a wrong site would explain.
     bool couldNotConnect() const { return m_couldNotConnect; }
@@ -82,8 +80,8 @@ signals:
     // A cycle ended normally, with a new fortune stored, a known one, or one
     // left out.
     void cycleCompleted(bool stored);
-    // The site said it is busy and the loop waits (busyMessage()), or the
-    // wait is over (an empty message).
+    // The site said it is busy and the loop waits (the message says which
+    // and how long), or the wait is over (an empty message).
     void siteBusy(const QString &message);
     // The loop ended: an empty message when stopped, otherwise what went wrong.
     void finished(const QString &message);
@@ -98,7 +96,7 @@ private:
     void onTimeout();
     void handle(ResponseReader::Progress progress, const QString &reason = {});
     bool waitWhileBusy();
-    void setBusy(QString message);
+    void setBusy(const QString &message);
     // With the whole page in: cut the fortune out and store it when it is new.
     void FetchFortune();
     void storeFortune();
@@ -127,7 +125,6 @@ private:
     QDeadlineTimer m_lockWait;   // since another writer's lock first kept it out
     std::chrono::milliseconds m_lockPoll{0};
     QDeadlineTimer m_busyFor{QDeadlineTimer::Forever}; // since the site first said it is busy
-    QString m_busyMessage;
 
     Phase m_phase = Phase::Idle;
     bool m_running = false;
