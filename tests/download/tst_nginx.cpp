@@ -20,17 +20,17 @@ using namespace fortune;
 
 namespace {
 
-// A client from an address of its own on loopback: sends its request once
-// connected and keeps what comes back until the server closes.
+// A client from an address of its own on loopback: sends its request (once
+// connected) and keeps what comes back until the server closes.
 struct Client {
     QTcpSocket socket;
     QByteArray got;
     Client(const char *from, quint16 port, const QByteArray &request)
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { got += socket.readAll(); });
-        QObject::connect(&socket, &QTcpSocket::connected, [this, request] { socket.write(request); });
         socket.bind(QHostAddress(QLatin1String(from)));
         socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.write(request);
     }
     bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
 };
@@ -78,7 +78,8 @@ private slots:
         }
         // The recipe as shipped, on loopback ports, in front of two fortune-sites
         // that serve "Fortune 1", "Fortune 2"... in turn, so their next fortune
-        // tells how many they served. Its client timeouts are cut to a second.
+        // tells how many they served. Its client timeouts are cut to 3 s (a test
+        // slowed by a busy machine must still send its requests within them).
         QByteArray numbered;
         for (int i = 1; i <= 10000; ++i)
             numbered += "Fortune " + QByteArray::number(i) + "\n%\n";
@@ -96,7 +97,7 @@ private slots:
         QVERIFY(substitute(recipe, "listen \\[::\\]:80;", {QString()}));
         QVERIFY(substitute(recipe, "server 127\\.0\\.0\\.1:\\d+;", upstreams));
         QVERIFY(substitute(recipe, "client_(header|body)_timeout 10s;",
-                           {"client_header_timeout 1s;", "client_body_timeout 1s;"}));
+                           {"client_header_timeout 3s;", "client_body_timeout 3s;"}));
         QVERIFY(testutil::writeFile(root + QStringLiteral("/fortune-site.conf"), recipe.toUtf8()));
         const QString config = QStringLiteral(R"(%1daemon off; master_process off; pid %2/nginx.pid;
 error_log %2/error.log warn;
@@ -218,6 +219,9 @@ http { access_log off; types { text/html shtml; } client_body_temp_path %2/body;
         const auto passedOn = [&] { // requests the held sites have not read
             int requests = 0;
             for (const QByteArray &line : testutil::readFile(QStringLiteral("/proc/net/tcp")).split('\n')) {
+                const auto port = [](quint16 p) { return ':' + QByteArray::number(p, 16).toUpper().rightJustified(4, '0'); };
+                if (!line.contains(port(m_sitePorts[0])) && !line.contains(port(m_sitePorts[1])))
+                    continue; // thousands of lines on a busy machine
                 const QList<QByteArray> f = line.simplified().split(' '); // sl local remote st tx:rx
                 requests += f.size() > 4 && m_sitePorts.contains(f[1].split(':').value(1).toUShort(nullptr, 16))
                             && f[3] != "0A" && f[4].split(':').value(1).toUInt(nullptr, 16) > 0; // 0A: listening
@@ -229,14 +233,15 @@ http { access_log off; types { text/html shtml; } client_body_temp_path %2/body;
         Clients clients;
         for (const char *from : {"127.0.0.10", "127.0.0.11", "127.0.0.12"})
             clients.push_back(std::make_unique<Client>(from, m_ports[2], kGet + "\r\n"));
-        const bool held = QTest::qWaitFor([&] { return passedOn() == 3; }, 10000);
+        const int before = passedOn();
+        const bool held = QTest::qWaitFor([&] { return passedOn() >= before + 3; }, 10000);
         for (const auto &client : clients)
             ::shutdown(int(client->socket.socketDescriptor()), SHUT_WR);
         clients.push_back(std::make_unique<Client>("127.0.0.13", m_ports[2], kGet + "Connection: close\r\n\r\n"));
-        const bool seen = held && QTest::qWaitFor([&] { return passedOn() == 4; }, 10000);
+        const bool seen = held && QTest::qWaitFor([&] { return passedOn() >= before + 4; }, 10000);
         for (QProcess &site : m_sites)
             ::kill(pid_t(site.processId()), SIGCONT);
-        QVERIFY(held && seen);
+        QVERIFY2(held && seen, qPrintable(QStringLiteral("%1 then %2").arg(before).arg(passedOn())));
         QVERIFY(QTest::qWaitFor([&] { return allClosed(clients); }, 10000));
         for (const auto &client : clients)
             QVERIFY2(client->got.startsWith("HTTP/1.1 200 "), client->got.constData());
