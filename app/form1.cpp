@@ -208,6 +208,8 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     connect(m_download.get(), &DownloadLoop::fortuneStored, this,
             [this](qsizetype count) { Label1->setText(QString::number(count)); });
     connect(m_download.get(), &DownloadLoop::finished, this, &Form1::downloadFinished);
+    // While the site asks for a moment's wait, the count's tooltip says why it stands still.
+    connect(m_download.get(), &DownloadLoop::siteBusy, Label1, &QLabel::setToolTip);
     connect(m_step.get(), &SingleStep::connectFinished, this, [this](const QString &message) {
         if (message.isEmpty())
             Text1->setPlainText(QStringLiteral("Connected..."));

@@ -43,6 +43,7 @@ struct DownloadTimeouts {
     std::chrono::milliseconds idle{20'000};    // without any new data while a page comes in
     std::chrono::milliseconds page{60'000};    // for the whole page, from the request on
     std::chrono::milliseconds lock{kLockPatience}; // for another writer's lock on the collection file
+    std::chrono::milliseconds busy{60'000};    // for a site that keeps answering it is busy, from its first such answer
 };
 
 } // namespace fortune
