@@ -226,7 +226,7 @@ void DownloadLoop::storeFortune()
     }
     m_phase = Phase::Idle;
     if (!failed.ok()) {
-        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error));
+        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error), false);
         return;
     }
     if (store.stored) {
@@ -239,13 +239,13 @@ void DownloadLoop::storeFortune()
         beginCycle();
 }
 
-void DownloadLoop::finish(const QString &message)
+void DownloadLoop::finish(const QString &message, bool siteFailed)
 {
     qCDebug(lcDownload) << "loop ends:" << message;
     m_timer.stop();
     m_sock.Close();
     m_fortunesFile.close(); // held open only while the loop runs
-    m_couldNotConnect = !message.isEmpty() && m_phase == Phase::Connecting && !m_sock.cannotConnectAnywhere();
+    m_siteFailed = siteFailed && !message.isEmpty() && !m_sock.cannotConnectAnywhere();
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);
