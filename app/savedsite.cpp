@@ -36,21 +36,13 @@ QByteArray readBytes(const QString &path)
 // Replaces the file at path by bytes in one step: a reader, or a program
 // killed on the way, finds the old file or the new one whole (at worst a
 // temporary file is left beside it). Through a symbolic link, the file it
-// points to is replaced and the link stays. Anything but a regular file in
-// its place is refused; a missing folder is made.
+// points to is replaced and the link stays (QSaveFile follows links). The
+// caller has refused anything but a regular file; a missing folder is made.
 Status replaceSettingsFile(const QString &path, QByteArrayView bytes)
 {
-    QFileInfo target(path);
-    for (int links = 0; target.isSymLink(); ++links) {
-        if (links == 40)
-            return Status::failure(QStringLiteral("too many symbolic links"));
-        target.setFile(target.symLinkTarget());
-    }
-    if (target.exists() && !target.isFile())
-        return Status::failure(QStringLiteral("it is not a regular file"));
-    if (!QDir().mkpath(target.absolutePath()))
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return Status::failure(QStringLiteral("its folder cannot be made"));
-    QSaveFile file(target.absoluteFilePath());
+    QSaveFile file(path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), bytes.size()) != bytes.size() || !file.commit())
         return Status::failure(file.errorString());

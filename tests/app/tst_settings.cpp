@@ -20,8 +20,8 @@ private slots:
         QTest::addColumn<int>("badLine");     // told at start, 0: none
         const QString chosen = u"127.0.0.1:8080"_s;
         QTest::newRow("comments, another program's section, a path, a list") << u"others"_s << chosen << 0;
-        QTest::newRow("CR LF, [general], spaces around =, no last line end") << u"crlf"_s << chosen << 0;
-        QTest::newRow("keys before any section, a mark") << u"leading"_s << chosen << 0;
+        QTest::newRow("CR LF, [general], no last line end") << u"crlf"_s << chosen << 0;
+        QTest::newRow("keys before any section, spaces around =, a mark") << u"leading"_s << chosen << 0;
         QTest::newRow("no [General]") << u"nogeneral"_s << chosen << 0;
         QTest::newRow("no site yet, no last line end") << u"noeol"_s << chosen << 0;
         QTest::newRow("the built-in site again") << u"remove"_s << QString() << 0;
