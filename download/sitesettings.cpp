@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace fortune {
 
 QString SiteSettings::display() const
@@ -135,15 +137,13 @@ SiteOption parseSite(const QString &typed)
             port = text.mid(colon + 1);
             hasPort = true;
         }
-        // A name in another script travels in its ASCII form; one that has
-        // none is told as what it is.
-        bool ascii = true;
-        for (QChar c : std::as_const(host))
-            ascii = ascii && c.unicode() < 0x80;
-        if (!ascii && !QUrl::toAce(host).isEmpty())
-            host = QString::fromLatin1(QUrl::toAce(host));
+        // A name in another script travels in its ASCII form (IDNA); one
+        // that has none is told as it was typed.
+        const bool ascii = std::all_of(host.cbegin(), host.cend(), [](QChar c) { return c.unicode() < 0x80; });
+        if (const QByteArray ace = ascii ? QByteArray() : QUrl::toAce(host); !ace.isEmpty())
+            host = QString::fromLatin1(ace);
         if (const QString problem = hostNameProblem(host); !problem.isEmpty())
-            return refused(QStringLiteral("%1 is not a host name: %2").arg(quotedInMessage(text.left(colon < 0 ? text.size() : colon)), problem));
+            return refused(QStringLiteral("%1 is not a host name: %2").arg(quotedInMessage(text.left(colon)), problem));
     }
     result.site.RemoteHost = host;
     result.site.RemotePort = 80;
