@@ -72,8 +72,8 @@ QList<QCommandLineOption> programOptions()
                         "(with --count, --search, --random, --export or --import)."),
          QStringLiteral("PATH")},
         {kSite,
-         QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given) in this run, instead of "
-                        "the site chosen in the window (Ctrl+L)."),
+         QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given; or the address "
+                        "fortune-site prints) in this run, instead of the site chosen in the window (Ctrl+L)."),
          QStringLiteral("HOST[:PORT]")},
         quitAfterStart,
         startDownload,
@@ -82,9 +82,13 @@ QList<QCommandLineOption> programOptions()
 
 void addOptions(QCommandLineParser &parser)
 {
+    const QString firstDownload = defaultSiteSettings().placeholder
+                                      ? QStringLiteral(" While no site is\nchosen yet, its first \"Download Fortunes\" "
+                                                       "asks for one: the address fortune-site prints\n(Ctrl+L changes it later).")
+                                      : QString();
     parser.setApplicationDescription(QStringLiteral(
         "Collects fortunes from the web, pages through them and searches them.\n"
-        "Without --count, --search, --random, --export or --import it opens its window."));
+        "Without --count, --search, --random, --export or --import it opens its window.") + firstDownload);
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(programOptions());

@@ -491,7 +491,8 @@ void Form1::Command3_Click()
             return;
         }
     }
-    m_download->start();
+    if (m_siteChooser->siteToDownloadFrom())
+        m_download->start();
 }
 
 void Form1::Command5_Click()
@@ -520,9 +521,10 @@ void Form1::downloadFinished(const QString &failure)
     const QString message = parts.join(QStringLiteral("\n\n"));
     if (message.isEmpty())
         return;
-    // Not reaching the site is most often the wrong site: the message offers
-    // to choose another, and downloading goes on there.
-    if (!m_download->couldNotConnect())
+    // A site that cannot be reached, or serves no fortune, is most often the
+    // wrong site: the message offers to choose another, and downloading goes
+    // on there.
+    if (!m_download->siteFailed())
         m_dialogs->showMessage(message);
     else if (m_siteChooser->offerAnother(message))
         QMetaObject::invokeMethod(this, &Form1::Command3_Click, Qt::QueuedConnection); // once the loop has ended

@@ -267,7 +267,7 @@ void DownloadLoop::storeFortune()
     }
     m_phase = Phase::Idle;
     if (!failed.ok()) {
-        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error));
+        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error), false);
         return;
     }
     if (store.stored) {
@@ -281,7 +281,7 @@ void DownloadLoop::storeFortune()
         beginCycle();
 }
 
-void DownloadLoop::finish(const QString &message)
+void DownloadLoop::finish(const QString &message, bool siteFailed)
 {
     qCDebug(lcDownload) << "loop ends:" << message;
     if (m_phase == Phase::Busy)
@@ -289,7 +289,7 @@ void DownloadLoop::finish(const QString &message)
     m_timer.stop();
     m_sock.Close();
     m_fortunesFile.close(); // held open only while the loop runs
-    m_couldNotConnect = !message.isEmpty() && m_phase == Phase::Connecting;
+    m_siteFailed = siteFailed && !message.isEmpty();
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);

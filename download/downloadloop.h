@@ -48,9 +48,10 @@ public:
     // The receive buffer: what the last page request got back, as received.
     // Emptied when a request is sent, and again after a fortune is stored.
     const QByteArray &receiveBuffer() const { return m_buffer; }
-    // The loop ended because its last cycle could not connect (no such host,
-    // refused, no connection in time), which a wrong site would explain.
-    bool couldNotConnect() const { return m_couldNotConnect; }
+    // The loop ended because of the site: it could not be reached, did not
+    // answer, or sent no page with a fortune that can be read. Another site
+    // may do; not so when the fortune could not be stored.
+    bool siteFailed() const { return m_siteFailed; }
     // How many different fortunes this run (or the last) left out, and the
     // one message that says so; empty when none.
     qsizetype leftOut() const { return m_leftOut.size(); }
@@ -101,7 +102,7 @@ private:
     void FetchFortune();
     void storeFortune();
     void armReceiveTimer();
-    void finish(const QString &message);
+    void finish(const QString &message, bool siteFailed = true);
     void leaveOut(QByteArrayView text);
 
     // The other messages, each built in one place.
@@ -129,7 +130,7 @@ private:
     Phase m_phase = Phase::Idle;
     bool m_running = false;
     bool m_StopRequested = false;
-    bool m_couldNotConnect = false;
+    bool m_siteFailed = false;
     QSet<QByteArray> m_leftOut; // digests of the fortunes left out, each counted once
 };
 
