@@ -11,7 +11,11 @@ namespace {
 
 const QString kCount = QStringLiteral("count");
 const QString kSearch = QStringLiteral("search");
+const QString kList = QStringLiteral("list");
 const QString kRandom = QStringLiteral("random");
+const QString kShort = QStringLiteral("short");
+const QString kLong = QStringLiteral("long");
+const QString kLength = QStringLiteral("length");
 const QString kExport = QStringLiteral("export");
 const QString kImport = QStringLiteral("import");
 const QString kEncoding = QStringLiteral("encoding");
@@ -19,6 +23,8 @@ const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
 const QString kStartDownload = QStringLiteral("start-download");
+
+const qsizetype kShortLength = LengthLimit{}.limit;
 
 // The program's own options, for the parser, the help and the manual page.
 QList<QCommandLineOption> programOptions()
@@ -32,7 +38,19 @@ QList<QCommandLineOption> programOptions()
         {kCount, QStringLiteral("Print how many fortunes the collection holds.")},
         {kSearch, QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
          QStringLiteral("TERM")},
+        {kList,
+         QStringLiteral("With --search: print the fortunes that contain TERM, in the classic fortune format "
+                        "(for strfile and fortune), and their count on standard error.")},
         {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
+        {kShort,
+         QStringLiteral("With --random: pick only among the short fortunes, of at most %1 characters (as "
+                        "printed, each line break one character).").arg(kShortLength)},
+        {kLong, QStringLiteral("With --random: pick only among the fortunes longer than %1 characters.")
+                    .arg(kShortLength)},
+        {kLength,
+         QStringLiteral("With --short or --long: N characters (1 to %1) are short rather than %2.")
+             .arg(kLongestLengthLimit).arg(kShortLength),
+         QStringLiteral("N")},
         {kExport,
          QStringLiteral("Write the collection to FILE in the classic fortune format "
                         "(for strfile and fortune); - for standard output."),
@@ -108,6 +126,58 @@ QStringList programArguments(const QStringList &args, QStringList &toolkit)
     return own;
 }
 
+// --short, --long and --length N of --random; a usage problem, or nothing.
+QString readLengthLimit(const QCommandLineParser &parser, Invocation &invocation)
+{
+    LengthLimit &length = invocation.length;
+    if (parser.isSet(kShort) && parser.isSet(kLong))
+        return QStringLiteral("use only one of --short and --long");
+    if (parser.isSet(kShort) || parser.isSet(kLong)) {
+        if (invocation.action != Invocation::Action::Random)
+            return QStringLiteral("--%1 goes with --random").arg(parser.isSet(kShort) ? kShort : kLong);
+        length.kind = parser.isSet(kShort) ? LengthLimit::Kind::Short : LengthLimit::Kind::Long;
+    }
+    if (parser.isSet(kLength)) {
+        if (length.kind == LengthLimit::Kind::Any)
+            return QStringLiteral("--length goes with --random --short or --random --long");
+        bool number = false;
+        const qlonglong n = parser.value(kLength).toLongLong(&number);
+        if (!number || n < 1 || n > kLongestLengthLimit) {
+            return QStringLiteral("--length takes a number of characters from 1 to %1, not '%2'")
+                .arg(kLongestLengthLimit).arg(parser.value(kLength));
+        }
+        length.limit = qsizetype(n);
+    }
+    return {};
+}
+
+// The options that go with an action; a usage problem, or nothing.
+QString readModifiers(const QCommandLineParser &parser, Invocation &invocation)
+{
+    if (parser.isSet(kEncoding)) {
+        if (invocation.action != Invocation::Action::Import)
+            return QStringLiteral("--encoding goes with --import");
+        invocation.encoding = parser.value(kEncoding).toLatin1();
+        if (invocation.encoding.isEmpty())
+            return QStringLiteral("--encoding needs the name of a character set");
+        if (const QString problem = lineCharsetProblem(invocation.encoding); !problem.isEmpty())
+            return QStringLiteral("--encoding: %1").arg(problem);
+    }
+    if (parser.isSet(kFile)) {
+        if (invocation.action == Invocation::Action::Window)
+            return QStringLiteral("--file goes with --count, --search, --random, --export or --import");
+        invocation.file = parser.value(kFile);
+        if (invocation.file.isEmpty())
+            return QStringLiteral("--file needs a path");
+    }
+    if (parser.isSet(kList)) {
+        if (invocation.action != Invocation::Action::Search)
+            return QStringLiteral("--list goes with --search");
+        invocation.list = true;
+    }
+    return readLengthLimit(parser, invocation);
+}
+
 // The console action asked for, with its values; a usage problem, or nothing.
 QString readAction(const QCommandLineParser &parser, Invocation &invocation)
 {
@@ -135,23 +205,7 @@ QString readAction(const QCommandLineParser &parser, Invocation &invocation)
         if (invocation.importFiles.contains(QString()))
             return QStringLiteral("--import needs a path");
     }
-    if (parser.isSet(kEncoding)) {
-        if (invocation.action != Invocation::Action::Import)
-            return QStringLiteral("--encoding goes with --import");
-        invocation.encoding = parser.value(kEncoding).toLatin1();
-        if (invocation.encoding.isEmpty())
-            return QStringLiteral("--encoding needs the name of a character set");
-        if (const QString problem = lineCharsetProblem(invocation.encoding); !problem.isEmpty())
-            return QStringLiteral("--encoding: %1").arg(problem);
-    }
-    if (parser.isSet(kFile)) {
-        if (invocation.action == Invocation::Action::Window)
-            return QStringLiteral("--file goes with --count, --search, --random, --export or --import");
-        invocation.file = parser.value(kFile);
-        if (invocation.file.isEmpty())
-            return QStringLiteral("--file needs a path");
-    }
-    return {};
+    return readModifiers(parser, invocation);
 }
 
 } // namespace

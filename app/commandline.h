@@ -1,5 +1,6 @@
 #pragma once
 
+#include "randompick.h"
 #include "sitesettings.h"
 
 #include <QString>
@@ -33,6 +34,8 @@ struct Invocation {
     };
     Action action = Action::Window;
     QString term;  // --search
+    bool list = false; // --search TERM --list: the fortunes themselves
+    LengthLimit length; // --random --short or --long, --length N
     QString file;  // --file; empty means the program's own collection
     QString exportFile; // --export
     QStringList importFiles; // --import, in the order given

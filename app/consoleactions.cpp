@@ -1,6 +1,7 @@
 #include "consoleactions.h"
 
 #include "consoleoutput.h"
+#include "classicfile.h"
 #include "exporttarget.h"
 #include "fortunelist.h"
 #include "fortunesreader.h"
@@ -22,18 +23,30 @@ namespace fortune {
 
 namespace {
 
-// Loads the file for --count, --search and --export, with the window's
-// loader. Returns an exit status when the file cannot be used.
-std::optional<int> loadWhole(const Invocation &invocation, const QString &path, FortuneList &list, QIODevice &err)
+// The program's own collection does not exist before the first download:
+// that is an empty collection. A file named on the command line that is not
+// there is a mistake. A full list would give a wrong count. An exit status
+// when what was read cannot be used.
+std::optional<int> unusable(const Invocation &invocation, const LoadResult &loaded, QIODevice &err)
 {
-    const LoadResult loaded = loadFortunesFile(path, list);
-    // The program's own collection does not exist before the first download:
-    // that is an empty collection. A file named on the command line that is
-    // not there is a mistake. A full list would give a wrong count.
     if (loaded.outcome == LoadResult::Outcome::Loaded
         || (loaded.outcome == LoadResult::Outcome::Missing && invocation.file.isEmpty()))
         return std::nullopt;
     return fail(err, loaded.error);
+}
+
+// Loads the file for --count and --export, with the window's loader.
+std::optional<int> loadWhole(const Invocation &invocation, const QString &path, FortuneList &list, QIODevice &err)
+{
+    return unusable(invocation, loadFortunesFile(path, list), err);
+}
+
+void warnPercentLines(QIODevice &err, qsizetype leftOut)
+{
+    if (leftOut > 0) { // a warning: the rest went out
+        fail(err, QStringLiteral("%1 fortunes left out: a line of theirs is exactly \"%\", which ends a "
+                                 "fortune in the classic format.").arg(leftOut));
+    }
 }
 
 // As the classic fortune program prints a fortune: each line ends with the
@@ -67,13 +80,51 @@ int count(const Invocation &invocation, const QString &path, QIODevice &out, QIO
     return print(out, err, QByteArray::number(list.count()) + '\n');
 }
 
+// The file is read a piece of this size at a time, whatever its size.
+constexpr qint64 kSearchPiece = 8 * 1024 * 1024;
+
+struct Found {
+    qsizetype hits = 0;   // the count
+    qsizetype listed = 0; // written in the classic format
+    qsizetype percentLines = 0;
+    bool written = true;
+};
+
+// Lists the fortunes of piece that contain term; false once out cannot be written.
+bool listMatches(const FortuneList &piece, QStringView term, QIODevice &out, Found &found)
+{
+    FortuneList matches;
+    for (const qsizetype i : piece.indexesContaining(term))
+        matches.store(piece.rawAt(i));
+    found.hits += matches.count();
+    const ClassicExport done = exportClassicFortunes(
+        matches, [&](QByteArrayView bytes) { return found.written = writeAll(out, bytes); });
+    found.listed += done.written;
+    found.percentLines += done.leftOut;
+    return found.written;
+}
+
+// --search counts, and with --list prints, the fortunes that contain the
+// term, reading the file a piece at a time.
 int search(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
 {
-    FortuneList list;
-    if (const auto failed = loadWhole(invocation, path, list, err))
+    Found found;
+    const LoadResult read = readFortunesInPieces(path, kSearchPiece, [&](const FortuneList &piece) {
+        if (invocation.list)
+            return listMatches(piece, invocation.term, out, found);
+        found.hits += piece.countContaining(invocation.term);
+        return true;
+    });
+    if (!found.written)
+        return outputFailed(out, err);
+    if (const auto failed = unusable(invocation, read, err))
         return *failed;
-    const QString message = searchMessage(list.countContaining(invocation.term), invocation.term);
-    return print(out, err, message.toUtf8() + '\n');
+    if (!invocation.list)
+        return print(out, err, searchMessage(found.hits, invocation.term).toUtf8() + '\n');
+    warnPercentLines(err, found.percentLines);
+    if (const qsizetype blank = found.hits - found.listed - found.percentLines; blank > 0)
+        fail(err, QStringLiteral("%1 fortunes left out: they hold nothing but blank space.").arg(blank));
+    return print(err, err, searchMessage(found.hits, invocation.term).toUtf8() + '\n');
 }
 
 int exportClassic(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
@@ -84,18 +135,18 @@ int exportClassic(const Invocation &invocation, const QString &path, QIODevice &
     const ClassicExport done = exportClassicFile(list, invocation.exportFile, path, out);
     if (!done.error.isEmpty())
         return fail(err, done.error);
-    if (done.leftOut > 0) { // a warning: the rest was exported
-        fail(err, QStringLiteral("%1 fortunes left out: a line of theirs is exactly \"%\", which ends a "
-                                 "fortune in the classic format.").arg(done.leftOut));
-    }
+    warnPercentLines(err, done.leftOut);
     // Not into the export itself.
     QIODevice &said = isStandardOutput(invocation.exportFile) ? err : out;
     return print(said, err, QByteArray::number(done.written) + " fortunes exported\n");
 }
 
-int pickRandom(const QString &path, QIODevice &out, QIODevice &err, QRandomGenerator &random)
+int pickRandom(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err,
+               QRandomGenerator &random)
 {
-    const RandomPick pick = pickRandomFortune(path, random);
+    RandomPickOptions options;
+    options.length = invocation.length;
+    const RandomPick pick = pickRandomFortune(path, random, options);
     if (pick.outcome != RandomPick::Outcome::Picked)
         return fail(err, pick.error);
     return print(out, err, consoleForm(pick.fortune));
@@ -127,7 +178,7 @@ int runConsoleAction(const Invocation &invocation, const QString &collectionPath
     case Invocation::Action::Import:
         return importFiles(invocation.importFiles, invocation.encoding, path, out, err);
     case Invocation::Action::Random:
-        return pickRandom(path, out, err, random);
+        return pickRandom(invocation, path, out, err, random);
     }
     return 0;
 }
@@ -155,8 +206,10 @@ std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options
 
 #ifndef Q_OS_WIN
     // A reader that went away is a write error with its reason and exit
-    // status 1, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    // status 1, not a silent death. But a reader of --list that has seen
+    // enough (| head) ends it as it ends grep or cat: quietly, by SIGPIPE,
+    // which shells do not report (exit status 141 under pipefail).
+    std::signal(SIGPIPE, invocation.list ? SIG_DFL : SIG_IGN);
 #endif
     QFile out;
     QFile err;
@@ -167,7 +220,7 @@ std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options
     const QString collection = ownCollection ? collectionFilePath() : QString();
     int code = runConsoleAction(invocation, collection, out, err, *QRandomGenerator::global());
     if (!out.flush() && code == 0)
-        code = fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
+        code = outputFailed(out, err);
     return code;
 }
 

@@ -27,9 +27,12 @@ int fail(QIODevice &err, const QString &message, int code)
 
 int print(QIODevice &out, QIODevice &err, QByteArrayView bytes)
 {
-    if (!writeAll(out, bytes))
-        return fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
-    return 0;
+    return writeAll(out, bytes) ? 0 : outputFailed(out, err);
+}
+
+int outputFailed(QIODevice &out, QIODevice &err)
+{
+    return fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
 }
 
 } // namespace fortune

@@ -20,4 +20,7 @@ int fail(QIODevice &err, const QString &message, int code = 1);
 // written.
 int print(QIODevice &out, QIODevice &err, QByteArrayView bytes);
 
+// Says that out cannot be written, and why; returns 1.
+int outputFailed(QIODevice &out, QIODevice &err);
+
 } // namespace fortune
