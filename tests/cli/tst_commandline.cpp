@@ -82,7 +82,9 @@ private slots:
         const QByteArray three = testutil::readFile(fixture("three.txt"));
         const QByteArray none;
         row("count", {"--count"}, three, 0, "3\n");
-        row("count, more fortunes than the list holds", {"--count"}, (kSep + "\r\n").repeated(1'000'002), 1, "");
+        const QByteArray tooMany = (kSep + "\r\n").repeated(1'000'002);
+        row("count, more fortunes than the list holds", {"--count"}, tooMany, 1, "");
+        row("search, more fortunes than the list holds", {"--search", "", "--list"}, tooMany, 1, "");
         row("search ignores case beyond a-z", {"--search", "äRger"}, three, 0, "1 fortunes contain 'äRger'.\n");
         row("a value may start with a dash", {"--search", "-style", "--file", fixture("three.txt")}, none, 0,
             "0 fortunes contain '-style'.\n");
