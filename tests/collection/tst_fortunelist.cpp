@@ -76,6 +76,8 @@ private slots:
         QTest::newRow("capital sharp s") << Texts{"STRA\xe1\xba\x9e" "E"} << QString::fromUtf8("straße") << qsizetype(1);
         QTest::newRow("Windows-1252 fortune as shown")
             << Texts{"\xc4RGER\r\n", "\xc3\x84rger\r\n"} << QString::fromUtf8("ärger") << qsizetype(2);
+        QTest::newRow("a sequence cut between two fortunes")
+            << Texts{"caf\xc3", "\xa9 x"} << QString::fromUtf8("ã") << qsizetype(1);
         QTest::newRow("term longer than all") << Texts{"short"} << "much longer term" << qsizetype(0);
         QTest::newRow("nothing stored") << Texts{} << "x" << qsizetype(0);
     }
