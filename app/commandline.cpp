@@ -39,8 +39,9 @@ QList<QCommandLineOption> programOptions()
         {kSearch, QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
          QStringLiteral("TERM")},
         {kList,
-         QStringLiteral("With --search: print the fortunes that contain TERM, in the classic fortune format "
-                        "(for strfile and fortune), and their count on standard error.")},
+         QStringLiteral("With --search: print the fortunes that contain TERM in the classic fortune format "
+                        "(for strfile and fortune; one with a line \"%\" is left out, with a warning), and their "
+                        "count on standard error. Ends quietly when its reader stops reading (| head).")},
         {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
         {kShort,
          QStringLiteral("With --random: pick only among the short fortunes, of at most %1 characters (as "
