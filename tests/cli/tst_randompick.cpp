@@ -39,9 +39,9 @@ qsizetype shownLength(const QByteArray &stored)
     return text.replace(u"\r\n"_s, u"\n"_s).toUcs4().size();
 }
 
-fortune::LengthLimit limit(const char *spec) // "short 12", "long 12" or ""
+fortune::LengthLimit limit(const char *text) // "short 12", "long 12" or ""
 {
-    const QList<QByteArray> words = QByteArray(spec).split(' ');
+    const QList<QByteArray> words = QByteArray(text).split(' ');
     using Kind = fortune::LengthLimit::Kind;
     return {words[0] == "short" ? Kind::Short : words[0] == "long" ? Kind::Long : Kind::Any, words.value(1).toInt()};
 }
