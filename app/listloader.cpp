@@ -1,5 +1,7 @@
 #include "listloader.h"
 
+#include <algorithm>
+
 namespace fortune {
 
 ListLoader::ListLoader(FortuneList &list, QObject *parent) : QObject(parent), m_list(list)
@@ -63,7 +65,8 @@ bool ListLoader::search(const QString &term)
 {
     if (m_search)
         return false;
-    m_search = std::make_unique<FortuneList::Count>(m_list, term, true);
+    m_found.clear();
+    m_search = std::make_unique<FortuneList::Count>(m_list, term, [this](qsizetype slot) { m_found.push_back(quint32(slot)); });
     m_term = term;
     continueSearch();
     return true;
@@ -76,8 +79,10 @@ void ListLoader::continueSearch()
         return;
     }
     const qsizetype hits = m_search->hits();
-    m_matches = m_search->takeHitSlots();
     m_search.reset();
+    // F3 goes through them in the list's order; they are told in the order found.
+    std::sort(m_found.begin(), m_found.end());
+    m_matches = std::move(m_found);
     emit searchEnded(hits, m_term);
     runHeldClicks();
 }

@@ -78,7 +78,8 @@ private:
     std::deque<std::function<void()>> m_held; // clicks waiting for the loads, oldest first
     std::unique_ptr<FortuneList::Count> m_search; // the search under way
     QString m_term;
-    std::vector<quint32> m_matches;
+    std::vector<quint32> m_found;   // by the search under way
+    std::vector<quint32> m_matches; // by the last search that ended
 };
 
 } // namespace fortune

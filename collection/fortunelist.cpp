@@ -339,7 +339,14 @@ bool FortuneList::checkEncodings(qsizetype upTo, QDeadlineTimer deadline) const
     constexpr qsizetype kBetweenLooks = 4096;
     while (m_checkedUtf8 < upTo) {
         const qsizetype to = std::min(upTo, m_checkedUtf8 + kBetweenLooks);
-        for (qsizetype i = m_checkedUtf8; i < to; ++i) {
+        // The records back to back are valid UTF-8, and none starts with a
+        // continuation byte, exactly when each is: most blocks pass in one
+        // look, without a short tail per record.
+        const qsizetype from = m_checkedUtf8 == 0 ? 0 : m_ends[size_t(m_checkedUtf8 - 1)];
+        bool whole = isValidUtf8(QByteArrayView(m_store.constData() + from, m_ends[size_t(to - 1)] - from));
+        for (qsizetype i = m_checkedUtf8; whole && i + 1 < to; ++i)
+            whole = m_ends[size_t(i)] == m_store.size() || (uchar(m_store[m_ends[size_t(i)]]) & 0xC0) != 0x80;
+        for (qsizetype i = m_checkedUtf8; !whole && i < to; ++i) {
             if (!isValidUtf8(rawAt(i)))
                 m_notUtf8.push_back(quint32(i));
         }
@@ -362,21 +369,23 @@ qsizetype FortuneList::countContaining(QStringView term) const
     return count.hits();
 }
 
-FortuneList::Count::Count(const FortuneList &list, QStringView term, bool keepSlots)
-    : m_list(list), m_count(list.count()), m_keepSlots(keepSlots)
+std::vector<qsizetype> FortuneList::indexesContaining(QStringView term) const
+{
+    std::vector<qsizetype> hits;
+    Count count(*this, term, [&](qsizetype slot) { hits.push_back(slot); });
+    count.step(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::sort(hits.begin(), hits.end());
+    return hits;
+}
+
+FortuneList::Count::Count(const FortuneList &list, QStringView term, std::function<void(qsizetype)> onHit)
+    : m_list(list), m_count(list.count()), m_onHit(std::move(onHit))
 {
     for (const uint cp : term.toUcs4())
         m_folded.push_back(foldCase(char32_t(cp)));
 }
 
 FortuneList::Count::~Count() = default;
-
-void FortuneList::Count::hit(qsizetype slot)
-{
-    ++m_hits;
-    if (m_keepSlots)
-        m_hitSlots.push_back(quint32(slot));
-}
 
 bool FortuneList::Count::step(QDeadlineTimer deadline)
 {
@@ -412,7 +421,6 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
     }
     if (!m_legacyDone) {
         m_legacyDone = true;
-        const size_t utf8Hits = m_hitSlots.size();
         std::vector<char32_t> text;
         for (const quint32 record : m_list.m_notUtf8) {
             if (qsizetype(record) >= m_count)
@@ -423,7 +431,6 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
             if (std::search(text.begin(), text.end(), m_folded.begin(), m_folded.end()) != text.end())
                 hit(record);
         }
-        std::inplace_merge(m_hitSlots.begin(), m_hitSlots.begin() + ptrdiff_t(utf8Hits), m_hitSlots.end());
     }
     return true;
 }
