@@ -401,6 +401,9 @@ private slots:
         QFETCH(QString, f3);
         const QStringList fortunes{u"Cat"_s, u"café cat"_s, u"concatenate"_s, u"dog"_s, u"a <b>bold</b> dog"_s};
         TestWindow w(write("search.txt", testutil::fortunesFile({"Cat", "caf\xe9 cat", "concatenate", "dog", "a <b>bold</b> dog"})));
+        QPushButton *search = w.find("Command7"); // it names the keys, to the eye and to assistive technology
+        for (const QString &hint : {search->toolTip(), search->accessibleDescription()})
+            QVERIFY2(hint.contains("F3"_L1) && hint.contains("Shift+F3"_L1), qPrintable(hint));
         w.click("cmdNext");
         w.dialogs->answers = {answer};
         w.click("Command7");
