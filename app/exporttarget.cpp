@@ -105,18 +105,21 @@ bool isStandardOutput(const QString &target)
 ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source,
                                 QIODevice &out)
 {
+    const bool toStandardOutput = target == kStandardOutput;
     const auto failed = [&](QString why) {
         if (why.endsWith(u'.'))
             why.chop(1);
         ClassicExport done;
-        done.error = target == kStandardOutput
+        done.error = toStandardOutput
                          ? QStringLiteral("Could not write the classic fortune file to the standard output: %1.").arg(why)
                          : QStringLiteral("Could not write the classic fortune file \"%1\": %2.")
                                .arg(shownPath(target), why);
         return done;
     };
+    // The descriptor written through, if any: the standard output's, or the
+    // one /dev/fd/N names.
     const auto *outFile = qobject_cast<QFileDevice *>(&out);
-    const std::optional<int> named = target != kStandardOutput ? ownDescriptorNamed(target)
+    const std::optional<int> named = !toStandardOutput ? ownDescriptorNamed(target)
                                      : outFile && outFile->handle() >= 0 ? std::optional<int>(outFile->handle())
                                                                         : std::nullopt;
     if (isTheSource(target, named, source))
@@ -135,7 +138,7 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     };
 
     const QFileInfo info(target);
-    if (target != kStandardOutput && !named && (!info.exists() || info.isFile())) {
+    if (!toStandardOutput && !named && (!info.exists() || info.isFile())) {
         ReplacedFile file(target);
         bool ok = file.open();
         const ClassicExport done =
@@ -144,9 +147,9 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     }
 
     QFile file;
-    if (const QString problem = target == kStandardOutput ? QString() : openInPlace(file, target, named); !problem.isEmpty())
+    if (const QString problem = toStandardOutput ? QString() : openInPlace(file, target, named); !problem.isEmpty())
         return failed(problem);
-    QIODevice &stream = target == kStandardOutput ? out : file;
+    QIODevice &stream = toStandardOutput ? out : file;
     const auto write = writeTo(stream);
     bool ok = true;
     const ClassicExport done = exportClassicFortunes(list, [&](QByteArrayView bytes) { return ok = write(bytes); });

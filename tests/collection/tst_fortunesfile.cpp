@@ -452,6 +452,7 @@ private slots:
         // Without a writer killed, lines ending where a page ends are stray lines too.
         row("by hand to a page's end", {}, -1, {"A\r\n", page.left(room) + "\r\n"}, a + page.left(room));
         // A note whose write never came: what came since is not that write.
+        row("a stale note, a stray line", {page}, int(Step::Noted), {"A\r\n", "by hand\r\n"}, {}, "by hand\r\n");
         row("a stale note, stray lines to a page's end", {page}, int(Step::Noted),
             {"A\r\n", "by hand\r\n" + page.left(room - 9) + "\r\n"}, {}, "by hand\r\n" + page.left(room - 9));
         const QByteArray one = page.left(1998), two = page.left(room - 64 - 1998);
