@@ -1,16 +1,15 @@
 #include "reloadfile.h"
 
+#include "fileio.h"
 #include "fortunesformat.h"
-
-#include <QSaveFile>
 
 namespace fortune {
 
 Status rewriteReloadFile(const QString &path)
 {
-    QSaveFile file(path);
+    ReplacedFile file(path);
     const QByteArray line = QByteArray(kSeparator.data(), kSeparator.size()).append(kCrLf);
-    if (!file.open(QIODevice::WriteOnly) || file.write(line) != line.size() || !file.commit())
+    if (!file.open() || !file.write(line) || !file.commit())
         return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path, file.errorString()));
     return {};
 }
