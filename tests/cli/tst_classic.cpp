@@ -123,10 +123,19 @@ private slots:
             text.replace("\r\n", "\n");
         const testutil::Ran picked = testutil::run(u"/usr/games/fortune"_s, {path("e")});
         QVERIFY2(picked.code == 0 && written.contains(picked.out), picked.out + picked.err);
-        for (const char *term : {"love", "the", "zyxxy"}) {
+        // --list prints what fortune -m finds, as fortune prints it; the
+        // fortune with a line "%" is counted but left out, as by --export.
+        for (const QByteArray term : {"love", "the", "zyxxy", "100"}) {
             const testutil::Ran found = testutil::run(u"/usr/games/fortune"_s, {"-i", "-m", term, path("e")});
             const testutil::Ran searched = program({"--search", term, "--file", path("c.txt")});
-            QCOMPARE(searched.out, QByteArray::number(found.out.count("\n%\n")) + " fortunes contain '" + term + "'.\n");
+            const QByteArray said = QByteArray::number(found.out.count("\n%\n") + (term == "100")) + " fortunes contain '" + term + "'.\n";
+            QCOMPARE(searched.out, said);
+            const testutil::Ran listed = program({"--search", term, "--list", "--file", path("c.txt")});
+            QCOMPARE(listed.out, found.out);
+            QVERIFY2(listed.code == 0 && listed.err.endsWith(said) && listed.err.contains("left out") == (term == "100"), listed.err);
+            QVERIFY(testutil::writeFile(path("listed"), listed.out));
+            const testutil::Ran listIndexed = testutil::run(u"strfile"_s, {path("listed")});
+            QVERIFY(listed.out.isEmpty() || listIndexed.out.contains("There were " + QByteArray::number(listed.out.count("\n%\n")) + " strings"));
         }
         const fortune::AnyFileLoad back = fortune::loadAnyFortunesFile(path("e"));
         QCOMPARE(recordsOf(*back.list), fortunes + Records{"Caf\xC3\xA9 Love\r\n"});
@@ -170,10 +179,11 @@ private slots:
 
     // What is at the target decides how it is written: a file is replaced in
     // one step, anything else written in place; a write error is exit 1 with
-    // its reason; the collection is never written into. In sh, in a fresh
-    // folder: "fc" exports the collection c.txt, and "t" holds what it wrote
-    // (C in the rows: the collection, E: the export, S: its summary).
-    void exportTargets_data()
+    // its reason, but a reader of --list that stops early ends it quietly;
+    // the collection is never written into. In sh, in a fresh folder: "fc"
+    // runs on the collection c.txt, and "t" holds what it wrote (C in the
+    // rows: the collection, E: the export, S: its summary).
+    void outputs_data()
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("code");
@@ -203,9 +213,14 @@ private slots:
         row("- over the collection", "fc --export - 1<> c.txt", 1, {}, "", "itself");
         row("/dev/stdout appending to the collection", "fc --export /dev/stdout >> c.txt", 1, {}, "", "itself");
         row("/dev/fd/3 on the collection", "fc --export /dev/fd/3 3>> c.txt", 1, {}, "", "itself");
+        row("list", "fc --search 'NuMBer 19999' --list", 0, {}, "Fortune number 19999\n%\n",
+            "1 fortunes contain 'NuMBer 19999'.");
+        row("list, the reader stops early", "{ fc --search number --list; echo $? > s; } | head -n 2; exit $(cat s)",
+            141, {}, "Fortune number 0\n%\n");
+        row("list, disk full", "fc --search number --list > /dev/full", 1, {}, "", "No space left on device");
     }
 
-    void exportTargets()
+    void outputs()
     {
         QFETCH(QString, command);
         QFETCH(int, code);
