@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -72,6 +72,29 @@ QString openInPlace(QFile &file, const QString &target, std::optional<int> named
     return opened ? QString() : file.errorString();
 }
 
+// Is what the export would write to the fortunes file it reads, under any
+// name, link or descriptor? The device and the inode decide, as for cat's
+// "input file is output file": a descriptor (the standard output, /dev/fd/N)
+// is asked itself, since the shell may have opened the collection there
+// (">> c.txt", "1<> c.txt").
+bool isTheSource(const QString &target, std::optional<int> descriptor, const QString &source)
+{
+    if (source.isEmpty())
+        return false;
+    if (!descriptor) {
+        std::error_code unknown; // a file that is not there is no other file
+        return std::filesystem::equivalent(QFileInfo(target).filesystemFilePath(),
+                                           QFileInfo(source).filesystemFilePath(), unknown);
+    }
+#ifdef Q_OS_WIN
+    return false;
+#else
+    struct stat written, read;
+    return ::fstat(*descriptor, &written) == 0 && ::stat(QFile::encodeName(source).constData(), &read) == 0
+           && written.st_dev == read.st_dev && written.st_ino == read.st_ino;
+#endif
+}
+
 } // namespace
 
 bool isStandardOutput(const QString &target)
@@ -82,22 +105,25 @@ bool isStandardOutput(const QString &target)
 ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source,
                                 QIODevice &out)
 {
+    const bool toStandardOutput = target == kStandardOutput;
     const auto failed = [&](QString why) {
         if (why.endsWith(u'.'))
             why.chop(1);
         ClassicExport done;
-        done.error = target == kStandardOutput
+        done.error = toStandardOutput
                          ? QStringLiteral("Could not write the classic fortune file to the standard output: %1.").arg(why)
                          : QStringLiteral("Could not write the classic fortune file \"%1\": %2.")
                                .arg(shownPath(target), why);
         return done;
     };
-    std::error_code unknown; // a file that is not there is no other file
-    if (target != kStandardOutput && !source.isEmpty()
-        && std::filesystem::equivalent(QFileInfo(target).filesystemFilePath(),
-                                       QFileInfo(source).filesystemFilePath(), unknown)) {
+    // The descriptor written through, if any: the standard output's, or the
+    // one /dev/fd/N names.
+    const auto *outFile = qobject_cast<QFileDevice *>(&out);
+    const std::optional<int> named = !toStandardOutput ? ownDescriptorNamed(target)
+                                     : outFile && outFile->handle() >= 0 ? std::optional<int>(outFile->handle())
+                                                                        : std::nullopt;
+    if (isTheSource(target, named, source))
         return failed(QStringLiteral("it is the fortunes file \"%1\" itself").arg(shownPath(source)));
-    }
     // A short write is tried again for the rest: only a write that takes
     // nothing carries the reason (a pipe takes what fits before its reader's
     // end is seen).
@@ -112,19 +138,18 @@ ClassicExport exportClassicFile(const FortuneList &list, const QString &target, 
     };
 
     const QFileInfo info(target);
-    const std::optional<int> named = target == kStandardOutput ? std::nullopt : ownDescriptorNamed(target);
-    if (target != kStandardOutput && !named && (!info.exists() || info.isFile())) {
-        QSaveFile file(target);
-        if (!file.open(QIODevice::WriteOnly))
-            return failed(file.errorString());
-        const ClassicExport done = exportClassicFortunes(list, writeTo(file));
-        return file.commit() ? done : failed(file.errorString());
+    if (!toStandardOutput && !named && (!info.exists() || info.isFile())) {
+        ReplacedFile file(target);
+        bool ok = file.open();
+        const ClassicExport done =
+            ok ? exportClassicFortunes(list, [&](QByteArrayView bytes) { return ok = file.write(bytes); }) : ClassicExport{};
+        return ok && file.commit() ? done : failed(file.errorString());
     }
 
     QFile file;
-    if (const QString problem = target == kStandardOutput ? QString() : openInPlace(file, target, named); !problem.isEmpty())
+    if (const QString problem = toStandardOutput ? QString() : openInPlace(file, target, named); !problem.isEmpty())
         return failed(problem);
-    QIODevice &stream = target == kStandardOutput ? out : file;
+    QIODevice &stream = toStandardOutput ? out : file;
     const auto write = writeTo(stream);
     bool ok = true;
     const ClassicExport done = exportClassicFortunes(list, [&](QByteArrayView bytes) { return ok = write(bytes); });

@@ -13,13 +13,15 @@ namespace fortune {
 // target:
 // - "-": to out, the standard output;
 // - a regular file, or a path where nothing is yet (a symbolic link is
-//   followed to its target): replaced in one step, so it holds its former
-//   content or the whole export;
+//   followed to its target): replaced in one step (ReplacedFile), so it
+//   holds its former content or the whole export;
 // - anything else (a pipe, a device, a terminal, /dev/stdout or /dev/fd/N):
 //   written in place as a stream, whose reader sees what went out before an
 //   error.
-// Refused when target is the file source, under any name or link. The error
-// names the real cause ("No space left on device", "Broken pipe").
+// Refused, before a byte is written, when target is the file source under
+// any name, link or descriptor: also when the standard output is (">> source"
+// in a shell, for "-", /dev/stdout or /dev/fd/N). The error names the real
+// cause ("No space left on device", "Broken pipe").
 ClassicExport exportClassicFile(const FortuneList &list, const QString &target, const QString &source,
                                 QIODevice &out);
 

@@ -1,11 +1,11 @@
 #include "savedsite.h"
 
+#include "fileio.h"
 #include "fortunesformat.h"
 #include "inifile.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -33,18 +33,17 @@ QByteArray readBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Replaces the file at path by bytes in one step: a reader, or a program
-// killed on the way, finds the old file or the new one whole (at worst a
-// temporary file is left beside it). Through a symbolic link, the file it
-// points to is replaced and the link stays (QSaveFile follows links). The
-// caller has refused anything but a regular file; a missing folder is made.
+// Replaces the file at path by bytes in one step (the file layer's
+// ReplacedFile): a reader, or a program killed on the way, finds the old file
+// or the new one whole. Through a symbolic link, the file it points to is
+// replaced and the link stays; the permissions stay too. The caller has
+// refused anything but a regular file; a missing folder is made.
 Status replaceSettingsFile(const QString &path, QByteArrayView bytes)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return Status::failure(QStringLiteral("its folder cannot be made"));
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), bytes.size()) != bytes.size() || !file.commit())
+    ReplacedFile file(path);
+    if (!file.open() || !file.write(bytes) || !file.commit())
         return Status::failure(file.errorString());
     return {};
 }

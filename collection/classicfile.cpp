@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 #include <utility>
@@ -47,11 +48,17 @@ public:
         : m_list(list), m_charset(charset), m_leftOut(leftOut)
     {
     }
+    // A file with a byte-order mark is read as the mark says: a UTF-16 one
+    // decoded whole first (a small file from an editor).
     Outcome read(OpenFile &file);
-    // The file starts with a UTF-8 byte-order mark, which outweighs charset.
+    // The file starts with a byte-order mark, which outweighs charset.
     bool marked() const { return m_marked; }
 
 private:
+    // Reads the lines from fill(data, max), which gives the next bytes (0 at
+    // the end, -1 on failure).
+    Outcome readLines(const std::function<qint64(char *, qint64)> &fill);
+
     // A complete line, without its LF.
     bool line(QByteArrayView text)
     {
@@ -104,17 +111,36 @@ private:
 
 ClassicReader::Outcome ClassicReader::read(OpenFile &file)
 {
+    const TextEncoding encoding = encodingOf(file);
+    m_marked = encoding.markSize > 0;
+    if (encoding.kind != TextEncoding::Kind::Utf8) {
+        const std::optional<QByteArray> text = utf16TextOf(file, encoding, encoding.markSize);
+        if (!text)
+            return Outcome::ReadError;
+        qsizetype at = 0;
+        return readLines([&](char *data, qint64 max) {
+            const qsizetype n = qsizetype(std::min<qint64>(max, text->size() - at));
+            std::memcpy(data, text->constData() + at, size_t(n));
+            at += n;
+            return qint64(n);
+        });
+    }
+    qint64 at = encoding.markSize;
+    return readLines([&](char *data, qint64 max) {
+        const qint64 got = file.readAt(at, data, max);
+        at += std::max<qint64>(got, 0);
+        return got;
+    });
+}
+
+ClassicReader::Outcome ClassicReader::readLines(const std::function<qint64(char *, qint64)> &fill)
+{
     QByteArray buffer(kChunk, Qt::Uninitialized);
     qsizetype have = 0;
-    // Only a UTF-8 mark is left out (a UTF-16 file never comes here).
-    const TextEncoding encoding = encodingOf(file);
-    m_marked = encoding.kind == TextEncoding::Kind::Utf8 && encoding.markSize > 0;
-    qint64 at = m_marked ? encoding.markSize : 0;
     for (;;) {
-        const qint64 got = file.readAt(at, buffer.data() + have, buffer.size() - have);
+        const qint64 got = fill(buffer.data() + have, buffer.size() - have);
         if (got < 0)
             return Outcome::ReadError;
-        at += got;
         const qsizetype filled = have + qsizetype(got);
         qsizetype from = 0;
         if (got == 0) {
@@ -204,12 +230,6 @@ AnyFileLoad loadAnyFortunesFile(const QString &path, QByteArrayView charset)
     if (!file.open(path, OpenFile::Mode::Read)) {
         load.result = loadFortunesFile(path, *load.list);
         return load;
-    }
-    // Text in UTF-16 (with its mark) is not read line by line as bytes; the
-    // loader reads it, as one of this program's own files.
-    if (encodingOf(file).kind != TextEncoding::Kind::Utf8) {
-        file.close();
-        return loadOwnFormat(path, {});
     }
     try {
         // A lone LF becomes CR LF; what is reserved but never written costs

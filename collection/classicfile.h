@@ -26,15 +26,16 @@ struct AnyFileLoad {
 };
 
 // Reads a file of fortunes in either format into a list of its own. A file
-// with a separator line anywhere, or in UTF-16 (with its mark), is in this
-// program's format and is read by loadFortunesFile. Any other file is a
-// classic one: a fortune ends at a line that is exactly "%" or at the end of
-// the file; lines end with LF or CR LF; a UTF-8 byte-order mark at the start
-// is not text. Each classic fortune is stored in the loader's form (CR LF
-// after every line) and as UTF-8, decoded from Windows-1252 where its bytes
-// are not valid UTF-8. A charset (one that lineCharsetProblem accepts) names the
-// text's encoding instead, for the fortunes of either format, unless the file
-// starts with a byte-order mark. A classic fortune with nothing to read
+// with a separator line anywhere is in this program's format and is read by
+// loadFortunesFile. Any other file is a classic one: a fortune ends at a line
+// that is exactly "%" or at the end of the file; lines end with LF or CR LF;
+// a byte-order mark at the start is not text. Each classic fortune is stored
+// in the loader's form (CR LF after every line) and as UTF-8, decoded from
+// Windows-1252 where its bytes are not valid UTF-8. A charset (one that
+// lineCharsetProblem accepts) names the text's encoding instead, for the
+// fortunes of either format, unless the file starts with a byte-order mark:
+// a file with one (UTF-8, or UTF-16 of either byte order) is read as the mark
+// says, in either format. A classic fortune with nothing to read
 // (isEmptyFortune) is left out: no classic program shows it. So is a fortune
 // of either format that holds NUL bytes or bytes not valid in charset: those
 // are listed in leftOut.

@@ -138,6 +138,12 @@ Status CollectionFile::catchUp(FortuneList &list, QDeadlineTimer deadline, bool 
 CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, FortuneList &list, QDeadlineTimer slice)
 {
     Stored result;
+    QByteArray record;
+    record.reserve(text.size() + kRecordOverhead);
+    if (!appendRecordBytes(record, text)) {
+        result.leftOut = true;
+        return result;
+    }
     if (list.isFull()) {
         result.status = Status::failure(listFullMessage());
         return result;
@@ -170,10 +176,10 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
     const QByteArray form = recordForm(text);
     if (result.status.ok() && !holds(form, list)) {
         const qint64 before = m_appender.lockedSize();
-        result.status = m_appender.append(text);
+        result.status = m_appender.appendRecords(record);
         // When only the record went out, the next look need not read it back.
         const qint64 after = m_appender.lockedSize();
-        m_ownEnd = after == before + text.size() + kRecordOverhead ? after : -1;
+        m_ownEnd = after == before + record.size() ? after : -1;
         if (result.status.ok())
             result.status = list.store(form);
         if (result.status.ok()) {
@@ -220,13 +226,14 @@ CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &i
                 ++result.held;
                 continue;
             }
-            const QByteArrayView text = form.chopped(kCrLf.size());
-            if (holdsSeparatorLine(text)) {
+            const qsizetype end = batch.size();
+            if (!appendRecordBytes(batch, form.chopped(kCrLf.size()))) {
                 ++result.leftOut;
                 continue;
             }
             // A repeat of an earlier record of incoming still in the batch is held.
             if (list.count() + pending.count() >= kSlotCount) {
+                batch.truncate(end);
                 if (pending.contains(form)) {
                     ++result.held;
                     continue;
@@ -235,10 +242,10 @@ CollectionFile::Imported CollectionFile::storeAllUnlessHeld(const FortuneList &i
                 break;
             }
             if (!pending.storeIfNew(form)) {
+                batch.truncate(end);
                 ++result.held;
                 continue;
             }
-            appendRecordBytes(batch, text);
         }
         if (pending.count() == 0)
             break;
@@ -269,7 +276,8 @@ Status CollectionFile::writeBatch(QByteArray &batch, FortuneList &pending, Fortu
                 continue;
             }
             kept.store(form);
-            appendRecordBytes(batch, form.chopped(kCrLf.size()));
+            // Gathered once already, so it holds no separator line.
+            static_cast<void>(appendRecordBytes(batch, form.chopped(kCrLf.size())));
         }
         pending.clear();
         pending.storeAll(kept);

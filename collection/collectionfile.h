@@ -38,6 +38,9 @@ public:
     struct Stored {
         Status status;       // the store failed, nothing changed
         bool stored = false; // false when the file held the fortune already
+        // A line of it is exactly the separator (separatorLineReason): never
+        // stored, nothing changed.
+        bool leftOut = false;
         // Not done yet: nothing was written; call again with the same text,
         // soon or once the lock may be free. Only when told not to wait, or
         // (Soon) while a load of the list is under way, which no wait here
@@ -46,8 +49,9 @@ public:
         Again again = Again::No;
     };
     // The file first, then the list (in the record form), unless the file
-    // holds the fortune. Refused when the list is full. Without a slice it
-    // waits for another writer's lock by sleeping (kLockPatience at most).
+    // holds the fortune or cannot hold it (leftOut). Refused when the list is
+    // full. Without a slice it waits for another writer's lock by sleeping
+    // (kLockPatience at most).
     // With one, for the window's thread, it never waits: it does what fits
     // before the slice has passed (reading what the file gained, preparing the
     // list's lookups) and comes back with Again::Soon while more is to do or a

@@ -1,6 +1,8 @@
 #include "fileio.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +31,34 @@ bool OpenFile::lock()
             return fail(FileProblem::Locked, {});
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+std::optional<QByteArray> utf16TextOf(OpenFile &file, TextEncoding encoding, qint64 from)
+{
+    const qint64 size = file.size();
+    if (size < 0)
+        return std::nullopt;
+    QByteArray raw(qsizetype(std::max<qint64>(0, size - from)), Qt::Uninitialized);
+    const qint64 got = file.readAt(from, raw.data(), raw.size());
+    if (got < 0)
+        return std::nullopt;
+    raw.truncate(qsizetype(got));
+    QStringDecoder decoder(encoding.kind == TextEncoding::Kind::Utf16LE ? QStringConverter::Utf16LE
+                                                                        : QStringConverter::Utf16BE);
+    return QString(decoder(raw)).toUtf8();
+}
+
+QString followedLinks(const QString &path)
+{
+    QString at = path;
+    // As the system gives up on a loop of links.
+    for (int links = 0; links < 40; ++links) {
+        const QFileInfo info(at);
+        if (!info.isSymLink())
+            break;
+        at = info.symLinkTarget();
+    }
+    return at;
 }
 
 bool OpenFile::fail(FileProblem problem, const QString &error)

@@ -4,6 +4,8 @@
 #include "fileio.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -60,6 +62,19 @@ auto retryOnSignal(F &&call)
         result = call();
     while (result < 0 && errno == EINTR);
     return result;
+}
+
+// All of bytes to fd, a short write (a full disk, a signal) tried again for
+// the rest, so that a failure comes back with its reason: 0, or the error.
+int writeAll(int fd, QByteArrayView bytes)
+{
+    while (!bytes.isEmpty()) {
+        const ssize_t written = retryOnSignal([&] { return ::write(fd, bytes.data(), size_t(bytes.size())); });
+        if (written < 0)
+            return errno;
+        bytes = bytes.sliced(written);
+    }
+    return 0;
 }
 
 } // namespace
@@ -145,12 +160,11 @@ qint64 OpenFile::readAt(qint64 offset, char *data, qint64 maxSize)
     return done;
 }
 
-qint64 OpenFile::append(QByteArrayView bytes)
+bool OpenFile::append(QByteArrayView bytes)
 {
-    const ssize_t written = retryOnSignal([&] { return ::write(d->fd, bytes.data(), size_t(bytes.size())); });
-    if (written < 0)
-        return fail(FileProblem::Failed, errnoText(errno)), -1;
-    return qint64(written);
+    if (const int error = writeAll(d->fd, bytes))
+        return fail(FileProblem::Failed, errnoText(error));
+    return true;
 }
 
 bool OpenFile::truncate(qint64 length)
@@ -185,55 +199,162 @@ void OpenFile::unlock()
         ::flock(d->fd, LOCK_UN);
 }
 
-// A note beside the collection is a regular file of ours: a pipe or a device
-// put in its place is neither waited on (that would hang the window) nor
-// written to, truncated or removed.
-static int openSideFile(const QByteArray &native, int flags)
+// A note beside the collection is a regular file of ours, of one link. The
+// checks and the open are one step where it matters: an exclusive create
+// never follows a link, and what is opened to be read is looked at through
+// its descriptor (opened without waiting, so a pipe put there never blocks).
+static bool isNoteOfOurs(const struct stat &info)
 {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
+QString writeSideFile(const QString &path, QByteArrayView bytes)
+{
+    const QByteArray native = QFile::encodeName(path);
+    int fd = -1;
+    for (int tries = 0; tries < 2 && fd < 0; ++tries) {
+        fd = retryOnSignal([&] {
+            return ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        });
+        if (fd >= 0 || errno != EEXIST)
+            break;
+        struct stat info;
+        if (::lstat(native.constData(), &info) == 0 && !isNoteOfOurs(info))
+            return QStringLiteral("a link, a folder or a pipe stands in its place");
+        if (::unlink(native.constData()) != 0 && errno != ENOENT)
+            return errnoText(errno);
+    }
+    if (fd < 0)
+        return errnoText(errno);
+    const int error = writeAll(fd, bytes);
+    QString why = error ? errnoText(error) : QString();
+    if (::close(fd) != 0 && why.isEmpty())
+        why = errnoText(errno);
+    if (!why.isEmpty())
+        ::unlink(native.constData());
+    return why;
+}
+
+std::optional<QByteArray> readSideFile(const QString &path, qint64 maxSize)
+{
+    const QByteArray native = QFile::encodeName(path);
     const int fd = retryOnSignal(
-        [&] { return ::open(native.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0666); });
-    struct stat info;
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool writeSideFile(const QString &path, QByteArrayView bytes)
-{
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = openSideFile(native, O_WRONLY | O_CREAT);
-    if (fd < 0 || ::ftruncate(fd, 0) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    const bool written = retryOnSignal([&] { return ::write(fd, bytes.data(), size_t(bytes.size())); })
-                         == ssize_t(bytes.size());
-    ::close(fd);
-    return written;
-}
-
-std::optional<QByteArray> readSideFile(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = openSideFile(native, O_RDONLY);
+        [&] { return ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW); });
     if (fd < 0)
         return std::nullopt;
-    QByteArray bytes(256, Qt::Uninitialized); // a note is a line
-    const ssize_t got = retryOnSignal([&] { return ::read(fd, bytes.data(), size_t(bytes.size())); });
+    struct stat info;
+    std::optional<QByteArray> note;
+    if (::fstat(fd, &info) == 0 && isNoteOfOurs(info)) {
+        QByteArray bytes(qsizetype(std::clamp<qint64>(info.st_size, 0, maxSize)), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = retryOnSignal([&] { return ::read(fd, bytes.data() + got, size_t(bytes.size() - got)); });
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        bytes.truncate(got);
+        note = bytes;
+    }
     ::close(fd);
-    bytes.resize(std::max<ssize_t>(got, 0));
-    return bytes;
+    return note;
 }
 
-void removeSideFile(const QString &path)
+bool removeSideFile(const QString &path, QString *why)
 {
     const QByteArray native = QFile::encodeName(path);
     struct stat info;
-    if (::lstat(native.constData(), &info) == 0 && S_ISREG(info.st_mode))
-        ::unlink(native.constData());
+    if (::lstat(native.constData(), &info) != 0 || !isNoteOfOurs(info))
+        return true;
+    if (::unlink(native.constData()) == 0 || errno == ENOENT)
+        return true;
+    if (why)
+        *why = errnoText(errno);
+    return false;
+}
+
+struct ReplacedFile::Impl {
+    QByteArray target;    // the file replaced, links followed
+    QByteArray temporary; // beside it, until it is renamed or removed
+    int fd = -1;
+};
+
+ReplacedFile::ReplacedFile(QString path) : d(std::make_unique<Impl>()), m_path(std::move(path)) {}
+
+ReplacedFile::~ReplacedFile()
+{
+    if (d->fd >= 0)
+        ::close(d->fd);
+    if (!d->temporary.isEmpty())
+        ::unlink(d->temporary.constData());
+}
+
+bool ReplacedFile::fail(QString why)
+{
+    m_error = std::move(why);
+    if (d->fd >= 0)
+        ::close(d->fd);
+    d->fd = -1;
+    if (!d->temporary.isEmpty())
+        ::unlink(d->temporary.constData());
+    d->temporary.clear();
+    return false;
+}
+
+bool ReplacedFile::open()
+{
+    d->target = QFile::encodeName(followedLinks(m_path));
+    struct stat old;
+    const bool exists = ::stat(d->target.constData(), &old) == 0;
+    if (!exists && errno != ENOENT)
+        return fail(errnoText(errno));
+    if (exists && !S_ISREG(old.st_mode))
+        return fail(QStringLiteral("it is not a regular file, and is never replaced by one"));
+    // A name of its own beside the target, made exclusively: created with
+    // 0666 the system's umask applies, as for any new file.
+    const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(d->target)).absolutePath());
+    for (int tries = 0; d->fd < 0; ++tries) {
+        d->temporary = folder + "/." + QFile::encodeName(QFileInfo(QFile::decodeName(d->target)).fileName())
+                       + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        d->fd = retryOnSignal([&] {
+            return ::open(d->temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        });
+        if (d->fd < 0 && (errno != EEXIST || tries == 100)) {
+            const int error = errno;
+            d->temporary.clear();
+            return fail(errnoText(error));
+        }
+    }
+    if (exists && ::fchmod(d->fd, old.st_mode & 07777) != 0)
+        return fail(errnoText(errno));
+    return true;
+}
+
+bool ReplacedFile::write(QByteArrayView bytes)
+{
+    if (d->fd < 0)
+        return false;
+    if (const int error = writeAll(d->fd, bytes))
+        return fail(errnoText(error));
+    return true;
+}
+
+bool ReplacedFile::commit()
+{
+    if (d->fd < 0)
+        return false;
+    // On the disk before the rename, so that a crash of the system too leaves
+    // the old content or the new one.
+    if (retryOnSignal([&] { return ::fsync(d->fd); }) != 0 && errno != EINVAL)
+        return fail(errnoText(errno));
+    const int closed = ::close(d->fd);
+    d->fd = -1;
+    if (closed != 0)
+        return fail(errnoText(errno));
+    if (::rename(d->temporary.constData(), d->target.constData()) != 0)
+        return fail(errnoText(errno));
+    d->temporary.clear();
+    return true;
 }
 
 } // namespace fortune

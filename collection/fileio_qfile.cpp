@@ -9,6 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSaveFile>
+
+#include <filesystem>
 
 namespace fortune {
 
@@ -22,6 +25,19 @@ namespace {
 FileProblem problemOf(const QFile &file)
 {
     return file.error() == QFileDevice::PermissionsError ? FileProblem::NoPermission : FileProblem::Failed;
+}
+
+// All of bytes, a short write tried again for the rest, so that a failure
+// comes back with its reason (errorString()).
+bool writeAll(QIODevice &device, QByteArrayView bytes)
+{
+    while (!bytes.isEmpty()) {
+        const qint64 written = device.write(bytes.data(), bytes.size());
+        if (written < 0)
+            return false;
+        bytes = bytes.sliced(written);
+    }
+    return true;
 }
 
 } // namespace
@@ -87,12 +103,9 @@ qint64 OpenFile::readAt(qint64 offset, char *data, qint64 maxSize)
     return done;
 }
 
-qint64 OpenFile::append(QByteArrayView bytes)
+bool OpenFile::append(QByteArrayView bytes)
 {
-    const qint64 written = d->file.write(bytes.data(), bytes.size());
-    if (written < 0)
-        return fail(FileProblem::Failed, d->file.errorString()), -1;
-    return written;
+    return writeAll(d->file, bytes) || fail(FileProblem::Failed, d->file.errorString());
 }
 
 bool OpenFile::truncate(qint64 length)
@@ -140,36 +153,110 @@ void OpenFile::unlock()
     d->lock.reset();
 }
 
-// A note beside the collection is a regular file of ours: anything else put
-// in its place is neither waited on, written to, nor removed.
-static bool isOtherThanFile(const QString &path)
+// A note beside the collection is a regular file of ours, of one link;
+// anything else in its place is neither waited on, written to, read nor
+// removed. QFile has no open that refuses a link, so the path is looked at
+// first.
+static bool isNoteOfOurs(const QString &path)
 {
-    const QFileInfo info(path);
-    return info.isSymLink() || (info.exists() && !info.isFile());
+    std::error_code unknown;
+    const std::filesystem::path at = QFileInfo(path).filesystemFilePath();
+    return std::filesystem::symlink_status(at, unknown).type() == std::filesystem::file_type::regular
+           && std::filesystem::hard_link_count(at, unknown) == 1;
 }
 
-bool writeSideFile(const QString &path, QByteArrayView bytes)
+static bool isTaken(const QString &path)
 {
-    if (isOtherThanFile(path))
-        return false;
+    std::error_code unknown;
+    return std::filesystem::symlink_status(QFileInfo(path).filesystemFilePath(), unknown).type()
+           != std::filesystem::file_type::not_found;
+}
+
+QString writeSideFile(const QString &path, QByteArrayView bytes)
+{
+    if (isTaken(path)) {
+        if (!isNoteOfOurs(path))
+            return QStringLiteral("a link, a folder or a pipe stands in its place");
+        if (QString why; !removeSideFile(path, &why))
+            return why;
+    }
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes.data(), bytes.size()) == bytes.size();
+    if (!file.open(QIODevice::NewOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    if (!writeAll(file, bytes)) {
+        const QString why = file.errorString();
+        file.remove();
+        return why;
+    }
+    return {};
 }
 
-std::optional<QByteArray> readSideFile(const QString &path)
+std::optional<QByteArray> readSideFile(const QString &path, qint64 maxSize)
 {
-    if (isOtherThanFile(path))
+    if (!isNoteOfOurs(path))
         return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return file.read(256); // a note is a line
+    return file.read(maxSize);
 }
 
-void removeSideFile(const QString &path)
+bool removeSideFile(const QString &path, QString *why)
 {
-    if (!isOtherThanFile(path))
-        QFile::remove(path);
+    if (!isNoteOfOurs(path))
+        return true;
+    QFile file(path);
+    if (file.remove() || !file.exists())
+        return true;
+    if (why)
+        *why = file.errorString();
+    return false;
+}
+
+// QSaveFile does the replacing; written unbuffered, each write's failure
+// comes back at once with the system's reason (a buffered one would fail only
+// in commit, without it).
+struct ReplacedFile::Impl {
+    std::unique_ptr<QSaveFile> file;
+};
+
+ReplacedFile::ReplacedFile(QString path) : d(std::make_unique<Impl>()), m_path(std::move(path)) {}
+
+ReplacedFile::~ReplacedFile() = default; // an uncommitted QSaveFile removes its temporary file
+
+bool ReplacedFile::fail(QString why)
+{
+    m_error = std::move(why);
+    d->file.reset();
+    return false;
+}
+
+bool ReplacedFile::open()
+{
+    const QFileInfo target(followedLinks(m_path));
+    if (target.exists() && !target.isFile())
+        return fail(QStringLiteral("it is not a regular file, and is never replaced by one"));
+    d->file = std::make_unique<QSaveFile>(target.filePath());
+    if (!d->file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail(d->file->errorString());
+    return true;
+}
+
+bool ReplacedFile::write(QByteArrayView bytes)
+{
+    if (!d->file)
+        return false;
+    return writeAll(*d->file, bytes) || fail(d->file->errorString());
+}
+
+bool ReplacedFile::commit()
+{
+    if (!d->file)
+        return false;
+    if (!d->file->commit())
+        return fail(d->file->errorString());
+    d->file.reset();
+    return true;
 }
 
 } // namespace fortune

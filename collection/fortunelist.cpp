@@ -442,6 +442,18 @@ bool isEmptyFortune(QByteArrayView text)
     });
 }
 
+QString listFullMessage()
+{
+    return QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can hold.").arg(kSlotCount);
+}
+
+QString listFullMessage(const QString &path)
+{
+    return listFullMessage()
+           + QStringLiteral(" Reading \"%1\" stopped there; the rest of the file was not read.")
+                 .arg(shownPath(path));
+}
+
 QString searchMessage(qsizetype hits, QStringView term)
 {
     return QString::number(hits) + QStringLiteral(" fortunes contain '") + term.toString()

@@ -188,6 +188,11 @@ private:
 // exactly when it is true for every piece of it.
 bool isEmptyFortune(QByteArrayView text);
 
+// The list has no room left: the one wording, for a store refused...
+QString listFullMessage();
+// ...and for a file whose reading stopped there.
+QString listFullMessage(const QString &path);
+
 // What a search says: "n fortunes contain 'term'." (no singular form, the term
 // as typed, nothing escaped), for the window and the command line alike.
 QString searchMessage(qsizetype hits, QStringView term);

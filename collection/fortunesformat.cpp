@@ -1,7 +1,5 @@
 #include "fortunesformat.h"
 
-#include "fortunelist.h"
-
 #include <QDir>
 
 namespace fortune {
@@ -42,12 +40,21 @@ QByteArray recordForm(QByteArrayView text)
     return out;
 }
 
-void appendRecordBytes(QByteArray &out, QByteArrayView text)
+QString separatorLineReason()
 {
+    return QStringLiteral("a line of it is exactly the record separator \"%1\", which would split it in two in "
+                          "the fortunes file").arg(QString::fromLatin1(kSeparator));
+}
+
+bool appendRecordBytes(QByteArray &out, QByteArrayView text)
+{
+    if (holdsSeparatorLine(text))
+        return false;
     out.append(text);
     out.append(kCrLf);
     out.append(kSeparator);
     out.append(kCrLf);
+    return true;
 }
 
 QString shownPath(const QString &path)
@@ -111,18 +118,6 @@ QString fileMessage(FileAccess access, FileProblem problem, const QString &path,
     return access == FileAccess::Read
                ? QStringLiteral("Could not read the fortunes file \"%1\": %2.").arg(shown, reason)
                : QStringLiteral("Could not write to the fortunes file \"%1\": %2.").arg(shown, reason);
-}
-
-QString listFullMessage()
-{
-    return QStringLiteral("The fortune list is full: it holds %1 fortunes, the most it can hold.").arg(kSlotCount);
-}
-
-QString listFullMessage(const QString &path)
-{
-    return listFullMessage()
-           + QStringLiteral(" Reading \"%1\" stopped there; the rest of the file was not read.")
-                 .arg(shownPath(path));
 }
 
 } // namespace fortune

@@ -87,13 +87,19 @@ void forEachWrittenLine(QByteArrayView text, F &&f)
 // back as two records)?
 bool holdsSeparatorLine(QByteArrayView text);
 
+// Why such a text is never stored: the one wording, for a store refused and
+// for the fortunes a download or an import leaves out ("... left out: " it).
+QString separatorLineReason();
+
 // The record form: text exactly as the reader gives it back after the
 // appender wrote it, every line followed by CR LF. The list holds every
 // fortune in this form, and the duplicate test compares it.
 QByteArray recordForm(QByteArrayView text);
 
 // Appends text as one record goes to disk: text, CR LF, the separator, CR LF.
-void appendRecordBytes(QByteArray &out, QByteArrayView text);
+// Every writer makes its records here, so this is where a text that holds a
+// separator line is refused: false, and out as it was.
+[[nodiscard]] bool appendRecordBytes(QByteArray &out, QByteArrayView text);
 
 enum class FileAccess { Read, Write };
 
@@ -120,10 +126,5 @@ QString shownPath(const QString &path);
 // alike: "Could not read the fortunes file "PATH": REASON.", the path in the
 // platform's separators.
 QString fileMessage(FileAccess access, FileProblem problem, const QString &path, const QString &detail = {});
-
-// The list has no room left: the one wording, for a store refused...
-QString listFullMessage();
-// ...and for a file whose reading stopped there.
-QString listFullMessage(const QString &path);
 
 } // namespace fortune

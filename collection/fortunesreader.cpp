@@ -2,7 +2,6 @@
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
-#include <QStringDecoder>
 
 #include <algorithm>
 #include <bit>
@@ -88,7 +87,7 @@ private:
     Step processLines(const char *buf, qsizetype last);
     bool lastLine(const char *buf, qsizetype length);
     void append(const char *p, qsizetype n) { m_bulk.append(p, n); }
-    bool closeRecord(qsizetype separatorAt);
+    bool closeRecord(qsizetype separatorAt, qsizetype end);
     void end(Step step);
 
     FortuneList &m_list;
@@ -115,13 +114,16 @@ private:
     RecordScan m_scan;
 };
 
-bool FortunesReader::closeRecord(qsizetype separatorAt)
+// separatorAt and end: where the separator line begins, and where the record
+// ends (past the line end), from the buffer's start.
+bool FortunesReader::closeRecord(qsizetype separatorAt, qsizetype end)
 {
     if (!m_bulk.close())
         return false;
     if (m_scan.firstSeparatorAt < 0)
         m_scan.firstSeparatorAt = m_base + separatorAt;
     m_scan.lastSeparatorAt = m_base + separatorAt;
+    m_scan.lastRecordEnd = m_base + end;
     if (++m_sinceClock >= kProgressEveryRecords) {
         m_sinceClock = 0;
         // The first block is shown at once, so even a fast load is seen to
@@ -141,7 +143,7 @@ FortunesReader::Step FortunesReader::processLines(const char *buf, qsizetype las
     qsizetype copyFrom = 0;
     qsizetype lf = 0;
     if (separatorLineAt(buf, lf)) {
-        if (!closeRecord(0))
+        if (!closeRecord(0, lf + 1))
             return Step::Full;
         copyFrom = lf + 1;
     }
@@ -160,7 +162,7 @@ FortunesReader::Step FortunesReader::processLines(const char *buf, qsizetype las
             }
             if (e < last && buf[e + 1] == '|' && separatorLineAt(buf + e + 1, lf)) {
                 append(buf + copyFrom, e + 1 - copyFrom);
-                if (!closeRecord(e + 1))
+                if (!closeRecord(e + 1, e + 1 + lf + 1))
                     return Step::Full;
                 copyFrom = e + 1 + lf + 1;
             }
@@ -176,26 +178,18 @@ FortunesReader::Step FortunesReader::processLines(const char *buf, qsizetype las
 bool FortunesReader::lastLine(const char *buf, qsizetype length)
 {
     if (isSeparatorLine(QByteArrayView(buf, length)))
-        return closeRecord(0);
+        return closeRecord(0, length);
     return true;
 }
 
-// A UTF-16 file is read as UTF-8 text made from the whole file at once: such
-// files come from editors and are small next to the collections this reader
-// is tuned for.
 bool FortunesReader::decodeUtf16(OpenFile &file, TextEncoding encoding, qint64 from)
 {
-    const qint64 size = file.size();
-    QByteArray raw(qsizetype(std::max<qint64>(0, size - from)), Qt::Uninitialized);
-    const qint64 got = file.readAt(from, raw.data(), raw.size());
-    if (got < 0 || size < 0) {
+    std::optional<QByteArray> text = utf16TextOf(file, encoding, from);
+    if (!text) {
         m_error = file.errorString();
         return false;
     }
-    raw.truncate(qsizetype(got));
-    QStringDecoder decoder(encoding.kind == TextEncoding::Kind::Utf16LE ? QStringConverter::Utf16LE
-                                                                        : QStringConverter::Utf16BE);
-    m_decoded = QString(decoder(raw)).toUtf8();
+    m_decoded = std::move(*text);
     m_fromMemory = true;
     m_pos = m_base = 0;
     m_to = m_decoded.size();
@@ -363,17 +357,6 @@ LoadResult loadFortunesFile(const QString &path, FortuneList &list, const LoadPr
 
 namespace {
 
-// Where the next piece starts: past the separator line at `at`, or -1 when
-// that is no longer one (the file changed).
-qint64 pastSeparatorLine(OpenFile &file, qint64 at)
-{
-    char line[kSepLen + 2] = {};
-    qsizetype lineFeed = 0;
-    if (file.readAt(at, line, sizeof line) < kSepLen + 1 || !separatorLineAt(line, lineFeed))
-        return -1;
-    return at + lineFeed + 1;
-}
-
 // The first `count` records of list, for the piece that reaches the list's limit.
 bool handOn(const FortuneList &list, qsizetype count, const PieceReader &onPiece)
 {
@@ -419,11 +402,7 @@ LoadResult readFortunesInPieces(const QString &path, qint64 piece, const PieceRe
         // Read to the end: the last piece stopped short of what it could take.
         if (enough == 0 || scan.lastSeparatorAt < 0 || scan.lastSeparatorAt - from < enough)
             return result;
-        if ((from = pastSeparatorLine(file, scan.lastSeparatorAt)) < 0) {
-            result.outcome = LoadResult::Outcome::Failed;
-            result.error = fileMessage(FileAccess::Read, FileProblem::Failed, path, QStringLiteral("it changed while it was read"));
-            return result;
-        }
+        from = scan.lastRecordEnd;
     }
 }
 

@@ -74,6 +74,7 @@ struct RecordScan {
     LoadResult result;
     qint64 firstSeparatorAt = -1; // where the first separator line read begins
     qint64 lastSeparatorAt = -1;  // where the last one begins
+    qint64 lastRecordEnd = -1;    // where the last record read ends: past its separator line's line end
 };
 RecordScan scanRecords(OpenFile &file, qint64 from, qint64 to, qint64 enough, FortuneList &list);
 

@@ -1,38 +1,148 @@
 #include "recordappender.h"
 
+#include "fortunesreader.h"
+
 #include <QList>
+#include <QLoggingCategory>
+#include <QtEndian>
 
 #include <algorithm>
+#include <optional>
+
+Q_DECLARE_LOGGING_CATEGORY(lcCollection)
 
 namespace fortune {
 
 namespace {
 
-Status refuseSeparatorLine(const QString &path, QByteArrayView text)
+// The smallest page of the systems this runs on; larger pages are multiples
+// of it, so a cut write ends at one of its multiples too.
+constexpr qint64 kPageSize = 4096;
+constexpr QByteArrayView kNoteWord = "write";
+// A note names a write of a few pages; a file far larger at its path is none.
+constexpr qint64 kNoteMax = 16 * 1024 * 1024;
+
+RecordAppender::StepObserver g_stepObserver = nullptr;
+
+void reached(RecordAppender::Step step)
 {
-    if (!holdsSeparatorLine(text))
-        return {};
-    return Status::failure(
-        fileMessage(FileAccess::Write, FileProblem::Failed, path,
-                    QStringLiteral("one of the fortune's lines is exactly the record separator \"%1\", which "
-                                   "would split it in two when the file is read")
-                        .arg(QString::fromLatin1(kSeparator))));
+    if (g_stepObserver)
+        g_stepObserver(step);
 }
 
-// The system gives up a killed write only between two pages of the file; the
-// smallest page of the systems this runs on, of which larger pages are multiples.
-constexpr qint64 kPageSize = 4096;
-
-// "where length [device inode]": the write under way, and the file it goes to.
-QByteArray noteOf(qint64 where, qint64 length, const FileId &id)
+// The page ends inside a write of length bytes at from, the i-th (from 0) at
+// pageEnd(from, i).
+qint64 pageEndsInside(qint64 from, qint64 length)
 {
-    QByteArray note = QByteArray::number(where) + ' ' + QByteArray::number(length);
-    if (id.valid)
-        note += ' ' + QByteArray::number(id.a) + ' ' + QByteArray::number(id.b);
+    return length <= 0 ? 0 : (from + length - 1) / kPageSize - from / kPageSize;
+}
+
+qint64 pageEnd(qint64 from, qint64 i)
+{
+    return (from / kPageSize + 1 + i) * kPageSize;
+}
+
+// A digest that every build on every machine computes alike (the note may be
+// read by another build of the program): FNV-1a over the bytes taken eight at
+// a time, little-endian, each step folded so that high bits reach low ones.
+// Each step is a bijection of the state, so a change within one eight-byte
+// word always changes the digest. Not against an adversary; fast, as every
+// byte of an import goes through it.
+quint64 digestOf(QByteArrayView bytes)
+{
+    constexpr quint64 kPrime = 0x100000001b3;
+    quint64 h = 0xcbf29ce484222325 ^ quint64(bytes.size());
+    const auto step = [&h](quint64 word) {
+        h = (h ^ word) * kPrime;
+        h ^= h >> 32;
+    };
+    qsizetype i = 0;
+    for (; i + 8 <= bytes.size(); i += 8)
+        step(qFromLittleEndian<quint64>(bytes.data() + i));
+    quint64 last = 0;
+    for (qsizetype k = 0; i + k < bytes.size(); ++k)
+        last |= quint64(quint8(bytes[i + k])) << (8 * k);
+    step(last);
+    return h;
+}
+
+// The bytes of payload, written at from, that lie in the page ending at the
+// i-th page end inside it.
+QByteArrayView pageOf(QByteArrayView payload, qint64 from, qint64 i)
+{
+    const qint64 begin = i == 0 ? from : pageEnd(from, i - 1);
+    return payload.sliced(begin - from, pageEnd(from, i) - begin);
+}
+
+QByteArray noteOf(qint64 from, QByteArrayView payload)
+{
+    QByteArray note = kNoteWord.toByteArray() + ' ' + QByteArray::number(from) + ' '
+                      + QByteArray::number(payload.size());
+    for (qint64 i = 0, n = pageEndsInside(from, payload.size()); i < n; ++i)
+        note += ' ' + QByteArray::number(digestOf(pageOf(payload, from, i)), 16);
     return note + '\n';
 }
 
+struct Note {
+    qint64 from = 0;
+    qint64 length = 0;
+    QList<quint64> digests; // one for each page end inside the write
+};
+
+// nullopt for anything but a note of this form whose fields fit together.
+std::optional<Note> parseNote(QByteArrayView text)
+{
+    const QList<QByteArray> fields = text.trimmed().toByteArray().split(' ');
+    if (fields.size() < 3 || fields[0] != kNoteWord)
+        return std::nullopt;
+    Note note;
+    bool fromOk = false, lengthOk = false;
+    note.from = fields[1].toLongLong(&fromOk);
+    note.length = fields[2].toLongLong(&lengthOk);
+    if (!fromOk || !lengthOk || note.from < 0 || note.length <= 0
+        || fields.size() != 3 + pageEndsInside(note.from, note.length))
+        return std::nullopt;
+    for (qsizetype i = 3; i < fields.size(); ++i) {
+        bool ok = false;
+        note.digests << fields[i].toULongLong(&ok, 16);
+        if (!ok)
+            return std::nullopt;
+    }
+    return note;
+}
+
+// With the file (size bytes) ending at a page end inside the noted write:
+// where the file's last whole record ends (the write's start when none closes
+// in it) if every page of the write up to there holds what the note says; -1
+// when one does not, -2 when the file cannot be read.
+qint64 wholeRecordsEnd(OpenFile &file, const Note &note, qint64 size)
+{
+    char page[kPageSize];
+    for (qint64 i = 0; pageEnd(note.from, i) <= size; ++i) {
+        const qint64 begin = i == 0 ? note.from : pageEnd(note.from, i - 1);
+        const qint64 length = pageEnd(note.from, i) - begin;
+        if (file.readAt(begin, page, length) != length)
+            return -2;
+        if (digestOf(QByteArrayView(page, length)) != note.digests[i])
+            return -1;
+    }
+    // The write starts a line: the file ended with a line end, or the write
+    // starts with the one that closes its stray lines.
+    FortuneList records;
+    const RecordScan scan = scanRecords(file, note.from, size, 0, records);
+    if (scan.result.outcome == LoadResult::Outcome::Failed)
+        return -2;
+    if (scan.result.outcome != LoadResult::Outcome::Loaded)
+        return -1; // more records than a list holds: no write of this program
+    return std::max(note.from, scan.lastRecordEnd);
+}
+
 } // namespace
+
+void RecordAppender::setStepObserverForTests(StepObserver observer)
+{
+    g_stepObserver = observer;
+}
 
 RecordAppender::RecordAppender(QString path) : m_path(std::move(path)) {}
 
@@ -100,62 +210,63 @@ Status RecordAppender::closeStrayLines(qint64 size, QByteArrayView next, QByteAr
 }
 
 // The whole payload in one write; once it returns it is the system's, and a
-// reader sees it. A kill can leave its start only when it reaches into a
-// second page of the file: such a write is noted beside the file while it is
-// under way (which costs a file of its own, so not for every write).
-Status RecordAppender::write(const QByteArray &payload, qint64 formerSize)
+// reader sees it. A write that reaches into another page of the file is
+// guarded by the note (see the header); one within a page needs none, which
+// spares most downloads a file of their own.
+Status RecordAppender::write(QByteArrayView payload, qint64 formerSize)
 {
-    const bool mayBeCut = formerSize / kPageSize != (formerSize + payload.size() - 1) / kPageSize;
-    if (mayBeCut)
-        writeSideFile(notePath(), noteOf(formerSize, payload.size(), m_file.id()));
-    const qint64 written = m_file.append(payload);
-    if (mayBeCut)
+    const bool guarded = pageEndsInside(formerSize, payload.size()) > 0;
+    if (guarded) {
+        reached(Step::Noting);
+        if (const QString why = writeSideFile(notePath(), noteOf(formerSize, payload)); !why.isEmpty()) {
+            return Status::failure(fileMessage(
+                FileAccess::Write, FileProblem::Failed, m_path,
+                QStringLiteral("the note \"%1\" that guards a write against a kill cannot be made: %2")
+                    .arg(shownPath(notePath()), why)));
+        }
+        reached(Step::Noted);
+    }
+    const bool written = m_file.append(payload);
+    reached(Step::Written);
+    const QString why = written ? QString() : m_file.errorString();
+    const bool whole = written || m_file.truncate(formerSize);
+    // A write neither done nor undone keeps its note for the next writer.
+    if (guarded && whole) {
+        reached(Step::Unnoting);
         removeSideFile(notePath());
-    if (written == payload.size()) {
-        m_settledAt = formerSize + written;
+    }
+    if (written) {
+        m_settledAt = formerSize + payload.size();
         return {};
     }
-    const QString why = written < 0 ? m_file.errorString()
-                                    : QStringLiteral("only %1 of %2 bytes were written (is the disk full?)")
-                                          .arg(written)
-                                          .arg(payload.size());
-    const bool cut = m_file.truncate(formerSize);
     const QString cutError = m_file.errorString();
     close();
     return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, m_path, why) + u' '
-                           + (cut ? QStringLiteral("The file was cut back to its former length.")
-                                  : QStringLiteral("It could not be cut back to its former length either: %1.")
-                                        .arg(cutError)));
+                           + (whole ? QStringLiteral("The file was cut back to its former length.")
+                                    : QStringLiteral("It could not be cut back to its former length either: %1.")
+                                          .arg(cutError)));
 }
 
-Status RecordAppender::append(QByteArrayView text)
-{
-    if (Status refused = refuseSeparatorLine(m_path, text); !refused.ok())
-        return refused;
-    QByteArray record;
-    record.reserve(text.size() + kRecordOverhead);
-    appendRecordBytes(record, text);
-    return appendRecords(record);
-}
-
-Status RecordAppender::appendRecords(const QByteArray &records)
+Status RecordAppender::appendRecords(QByteArrayView records)
 {
     if (m_lockedSize < 0) {
-        if (Status opened = openAtPath(); !opened.ok())
-            return opened;
+        if (Status locked = lock(); !locked.ok())
+            return locked;
+        const Status appended = appendRecords(records);
+        unlock();
+        return appended;
     }
-    const qint64 size = m_lockedSize >= 0 ? m_lockedSize : m_file.size();
-    if (size < 0)
-        return Status::failure(m_file.message(FileAccess::Read));
-    QByteArray stray;
+    const qint64 size = m_lockedSize;
+    QByteArray payload;
     if (size != m_settledAt || size == 0) {
-        if (Status closed = closeStrayLines(size, records, stray); !closed.ok())
+        if (Status closed = closeStrayLines(size, records, payload); !closed.ok())
             return closed;
     }
-    const QByteArray &payload = stray.isEmpty() ? records : stray.append(records);
-    Status written = write(payload, size);
-    if (written.ok() && m_lockedSize >= 0)
-        m_lockedSize = size + payload.size();
+    if (!payload.isEmpty())
+        payload.append(records);
+    Status written = write(payload.isEmpty() ? records : QByteArrayView(payload), size);
+    if (written.ok())
+        m_lockedSize = size + (payload.isEmpty() ? records.size() : payload.size());
     return written;
 }
 
@@ -202,14 +313,14 @@ void RecordAppender::unlock()
     m_lockedSize = -1;
 }
 
-// Under the lock: the file ends with a separator line afterwards. Nothing to
-// look at when it ends where this program last saw it end so.
+// Under the lock: the file ends with a separator line afterwards. Stray
+// lines need no look when it ends where this program last saw it end so.
 Status RecordAppender::settle()
 {
+    if (Status recovered = recover(); !recovered.ok())
+        return recovered;
     if (m_lockedSize == m_settledAt)
         return {};
-    if (Status cut = cutUnfinishedWrite(); !cut.ok())
-        return cut;
     QByteArray stray;
     if (Status closed = closeStrayLines(m_lockedSize, {}, stray); !closed.ok())
         return closed;
@@ -222,49 +333,39 @@ Status RecordAppender::settle()
     return {};
 }
 
-// A note beside the file names a write that never finished: its writer was
-// killed. What it left after its last whole record is cut off; a cut write
-// ends where a page ends, which tells it from anything written since.
-Status RecordAppender::cutUnfinishedWrite()
+// A note beside the file names a write that may never have finished: its
+// writer was killed. What the file holds of it after its last whole record
+// is cut off, if the file holds the start of that write and nothing else.
+Status RecordAppender::recover()
 {
-    const std::optional<QByteArray> note = readSideFile(notePath());
-    if (!note)
+    const std::optional<QByteArray> text = readSideFile(notePath(), kNoteMax);
+    if (!text)
         return {};
-    removeSideFile(notePath());
-    const QList<QByteArray> fields = note->trimmed().split(' ');
-    const qint64 from = fields.value(0).toLongLong(), length = fields.value(1).toLongLong();
-    const FileId id = m_file.id();
-    const bool sameFile = fields.size() < 4 || !id.valid
-                          || (fields[2].toULongLong() == id.a && fields[3].toULongLong() == id.b);
+    const std::optional<Note> note = parseNote(*text);
     const qint64 size = m_lockedSize;
-    if (!sameFile || from < 0 || size <= from || size >= from + length || size % kPageSize != 0)
-        return {};
-    // From the line end before the write (the file's start counts as one), so
-    // a separator line at its very start is seen.
-    const qint64 base = from - 1;
-    QByteArray left(size - from, Qt::Uninitialized);
-    if (m_file.readAt(from, left.data(), left.size()) != left.size())
-        return Status::failure(m_file.message(FileAccess::Read));
-    left.prepend('\n');
-    const QByteArray closing = '\n' + kSeparator.toByteArray();
-    qint64 keep = from;
-    if (left.endsWith(closing) || left.endsWith(closing + '\r')) {
-        keep = size; // a whole last record but for its line end, which closing stray lines adds
-    } else if (const qsizetype at = left.lastIndexOf(closing + kCrLf.toByteArray()); at >= 0) {
-        keep = base + at + closing.size() + kCrLf.size();
+    if (note && size > note->from && size < note->from + note->length && size % kPageSize == 0) {
+        const qint64 keep = wholeRecordsEnd(m_file, *note, size);
+        if (keep == -2)
+            return Status::failure(m_file.message(FileAccess::Read));
+        if (keep >= 0 && keep < size) {
+            reached(Step::Recovering);
+            if (!m_file.truncate(keep))
+                return Status::failure(m_file.message(FileAccess::Write));
+            m_lockedSize = keep;
+            reached(Step::RecoveryCut);
+        }
     }
-    if (keep < size) {
-        if (!m_file.truncate(keep))
-            return Status::failure(m_file.message(FileAccess::Write));
-        m_lockedSize = keep;
-    }
+    if (QString why; !removeSideFile(notePath(), &why))
+        qCInfo(lcCollection) << "could not remove the note" << notePath() << why;
     return {};
 }
 
 Status appendRecord(const QString &path, QByteArrayView text)
 {
-    RecordAppender file(path);
-    return file.append(text);
+    QByteArray record;
+    if (!appendRecordBytes(record, text))
+        return Status::failure(fileMessage(FileAccess::Write, FileProblem::Failed, path, separatorLineReason()));
+    return RecordAppender(path).appendRecords(record);
 }
 
 } // namespace fortune

@@ -1,5 +1,7 @@
 #include "reloadfile.h"
 
+#include "fortunesformat.h"
+
 namespace fortune {
 
 Status ReloadFileRewrite::empty(const QString &path, const QString &collectionPath)
@@ -22,17 +24,12 @@ Status ReloadFileRewrite::empty(const QString &path, const QString &collectionPa
 Status ReloadFileRewrite::finish()
 {
     const QByteArray line = QByteArray(kSeparator.data(), kSeparator.size()).append(kCrLf);
-    const qint64 written = m_file.append(line);
-    if (written == line.size()) {
+    if (m_file.append(line)) {
         m_file.close();
         return {};
     }
     // Part of the line (a disk that filled up) would be a stray line: gone too.
-    const QString why = written < 0 ? m_file.message(FileAccess::Write)
-                                    : fileMessage(FileAccess::Write, FileProblem::Failed, m_file.path(),
-                                                  QStringLiteral("only %1 of %2 bytes could be written")
-                                                      .arg(written)
-                                                      .arg(line.size()));
+    const QString why = m_file.message(FileAccess::Write);
     m_file.truncate(0);
     m_file.close();
     return Status::failure(why + QStringLiteral(" It is left empty."));

@@ -230,13 +230,6 @@ void DownloadLoop::FetchFortune()
 
     // New is what the collection file does not hold yet, whoever wrote it there.
     m_fortune = fortune.text->toUtf8();
-    // The file would read such a fortune back as two: it is left out (stored
-    // as the empty fortune is, not at all), and the site's other fortunes
-    // still come in.
-    if (holdsSeparatorLine(m_fortune)) {
-        leaveOut(m_fortune);
-        m_fortune.clear();
-    }
     m_phase = Phase::Storing;
     m_lockWait = QDeadlineTimer(QDeadlineTimer::Forever);
     storeFortune();
@@ -253,6 +246,10 @@ void DownloadLoop::storeFortune()
         m_timer.start(0);
         return;
     }
+    // One the file cannot hold is left out (stored as the empty fortune is,
+    // not at all), and the site's other fortunes still come in.
+    if (store.leftOut)
+        leaveOut(text);
     Status failed = store.status;
     if (store.again == Again::Locked) {
         // Looked at again every few milliseconds, soon at first: another
@@ -315,17 +312,14 @@ void DownloadLoop::leaveOut(QByteArrayView text)
 QString DownloadLoop::leftOutMessage() const
 {
     // Not naming the site: another may have been chosen while the loop ran.
-    const QString separator = QString::fromLatin1(kSeparator);
     switch (m_leftOut.size()) {
     case 0:
         return {};
     case 1:
-        return tr("1 downloaded fortune was left out: a line of it is exactly the record separator \"%1\", "
-                  "which would split it in two in the fortunes file.").arg(separator);
+        return tr("1 downloaded fortune was left out: %1.").arg(separatorLineReason());
     default:
-        return tr("%1 downloaded fortunes were left out: each has a line that is exactly the record separator "
-                  "\"%2\", which would split it in two in the fortunes file.")
-            .arg(QString::number(m_leftOut.size()), separator);
+        return tr("%1 downloaded fortunes were left out: %2.")
+            .arg(QString::number(m_leftOut.size()), separatorLineReason());
     }
 }
 

@@ -951,6 +951,12 @@ private slots:
         QTemporaryDir dir;
         const QString settings = dir.filePath(u"new/fortune-collector.conf"_s);
         QVERIFY(file.isNull() || (QDir().mkpath(dir.filePath(u"new"_s)) && testutil::writeFile(settings, file)));
+        // Qt keeps a settings file it read and reads it again only when its size or time changed: a file
+        // of the same size replaced within the system clock's tick would look unchanged.
+        QFile aged(settings);
+        QVERIFY(file.isNull() || (aged.open(QIODevice::ReadWrite)
+                                  && aged.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime)));
+        aged.close();
         TestWindow w(write("empty.txt", {}), {}, [&](fortune::Form1 &form) { form.rememberSiteIn(settings); });
         const fortune::SiteSettings before = w.form->download().site();
         w.dialogs->answers = answers;

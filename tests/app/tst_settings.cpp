@@ -1,6 +1,7 @@
 // The user's settings file: a choice edits the site line and keeps every other
-// byte, through links, never over what is not a file; a file with a line that
-// is not INI is told at start (the file and the line) and not written.
+// byte and its permissions, through links, never over what is not a file; a
+// file with a line that is not INI is told at start (the file and the line)
+// and not written.
 #include "../testutil.h"
 #include "savedsite.h"
 
@@ -48,7 +49,8 @@ private slots:
         const QString path = folder + u"/fortune-collector.conf"_s, file = place == "link"_L1 ? dir.filePath(u"settings.conf"_s) : path;
         const QByteArray before = testutil::readFile(fixtures + fixture + u".conf"_s);
         QVERIFY(place == "folder's"_L1 ? testutil::writeFile(folder, before) : QDir().mkpath(place == "folder"_L1 ? path : folder));
-        QVERIFY(fixture == "none"_L1 || testutil::writeFile(file, before));
+        QVERIFY(fixture == "none"_L1 || (testutil::writeFile(file, before) && QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner)));
+        const QFile::Permissions permissions = QFile::permissions(file);
         QVERIFY(place != "link"_L1 || QFile::link(file, path));
         const QString problem = fortune::readSavedSite(path).problem;
         QVERIFY2(problem.isEmpty() ? refused.isEmpty() || place == "folder's"_L1 : problem.contains(refused), qPrintable(problem));
@@ -57,6 +59,7 @@ private slots:
                  qPrintable(saved.error));
         QCOMPARE(testutil::readFile(place == "folder's"_L1 ? folder : file), saved.ok() ? testutil::readFile(fixtures + fixture + u".expected"_s) : before);
         QVERIFY(place != "link"_L1 || QFileInfo(path).isSymLink());
+        QVERIFY(fixture == "none"_L1 || QFile::permissions(file) == permissions);
         QCOMPARE(fortune::readSavedSite(path).text, saved.ok() ? site : QString()); // as Qt reads it
     }
 };
