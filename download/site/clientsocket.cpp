@@ -1,0 +1,180 @@
+#include "clientsocket.h"
+
+#include <QHostAddress>
+
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace fortune::site {
+
+namespace {
+
+bool wouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+} // namespace
+
+ClientSocket::ClientSocket(qintptr descriptor, QObject *parent)
+    : QObject(parent), m_fd(int(descriptor)), m_in(descriptor, QSocketNotifier::Read),
+      m_out(descriptor, QSocketNotifier::Write)
+{
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    const int on = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // answers go out as they are queued
+    m_in.setEnabled(false);
+    m_out.setEnabled(false);
+    connect(&m_in, &QSocketNotifier::activated, this, &ClientSocket::onReadable);
+    connect(&m_out, &QSocketNotifier::activated, this, &ClientSocket::onWritable);
+}
+
+ClientSocket::~ClientSocket()
+{
+    abort();
+    ::close(m_fd);
+}
+
+ClientSocket::Got ClientSocket::read(char *data, qsizetype max, qsizetype &got)
+{
+    got = 0;
+    if (m_over)
+        return Got::Failed;
+    ssize_t n;
+    do
+        n = ::recv(m_fd, data, size_t(max), 0);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        got = n;
+        return Got::Bytes;
+    }
+    if (n == 0)
+        return Got::End;
+    return wouldBlock(errno) ? Got::Nothing : Got::Failed;
+}
+
+void ClientSocket::setReading(bool on)
+{
+    m_reading = on;
+    m_in.setEnabled(!m_over && (on || m_draining));
+}
+
+void ClientSocket::send(const QByteArray &bytes)
+{
+    if (m_over || m_finishing || bytes.isEmpty())
+        return;
+    m_queue.push_back(bytes);
+    m_unsent += bytes.size();
+    m_out.setEnabled(true);
+}
+
+void ClientSocket::finish()
+{
+    if (m_finishing)
+        return;
+    m_finishing = true;
+    m_reading = false;
+    if (m_unsent == 0)
+        endSending();
+    else
+        m_in.setEnabled(false);
+}
+
+void ClientSocket::abort()
+{
+    m_over = true;
+    m_in.setEnabled(false);
+    m_out.setEnabled(false);
+}
+
+QString ClientSocket::peer() const
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QStringLiteral("a client");
+    const QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
+    const quint16 port = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&address)->sin6_port
+                                                              : reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+    return host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2").arg(host.toString()).arg(port)
+                                                            : QStringLiteral("%1:%2").arg(host.toString()).arg(port);
+}
+
+void ClientSocket::onReadable()
+{
+    if (!m_draining) {
+        if (m_reading)
+            emit readable();
+        return;
+    }
+    std::array<char, 16 * 1024> sink;
+    for (;;) {
+        qsizetype got = 0;
+        const Got what = read(sink.data(), qsizetype(sink.size()), got);
+        if (what == Got::Nothing)
+            return;
+        if (what != Got::Bytes)
+            return over();
+    }
+}
+
+void ClientSocket::onWritable()
+{
+    // Up to a few queued arrays in one call.
+    std::array<iovec, 16> pieces;
+    size_t count = 0;
+    for (auto it = m_queue.begin(); it != m_queue.end() && count < pieces.size(); ++it, ++count) {
+        const qsizetype skip = count == 0 ? m_sentOfFirst : 0;
+        pieces[count] = {const_cast<char *>(it->constData()) + skip, size_t(it->size() - skip)};
+    }
+    msghdr message{};
+    message.msg_iov = pieces.data();
+    message.msg_iovlen = count;
+    ssize_t sent;
+    do
+        sent = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        if (!wouldBlock(errno))
+            over();
+        return;
+    }
+    m_unsent -= sent;
+    for (qint64 left = sent; left > 0;) {
+        const qsizetype rest = m_queue.front().size() - m_sentOfFirst;
+        if (left < rest) {
+            m_sentOfFirst += left;
+            break;
+        }
+        left -= rest;
+        m_queue.pop_front();
+        m_sentOfFirst = 0;
+    }
+    if (m_unsent == 0) {
+        m_out.setEnabled(false);
+        if (m_finishing)
+            endSending();
+    }
+    emit progressed();
+}
+
+void ClientSocket::endSending()
+{
+    ::shutdown(m_fd, SHUT_WR);
+    m_draining = true;
+    m_in.setEnabled(true);
+}
+
+void ClientSocket::over()
+{
+    abort();
+    emit closed();
+}
+
+} // namespace fortune::site
