@@ -153,6 +153,12 @@ private slots:
         QCOMPARE(round(served), QList<QByteArray>({"back\r\n", "old\r\n"}));
         QVERIFY(testutil::writeFile(own, testutil::fortunesFile({"new", "two"})));
         QCOMPARE(round(served), QList<QByteArray>({"back\r\n", "new\r\n", "two\r\n"}));
+        QVERIFY(testutil::writeFile(own, testutil::fortunesFile({"NEW", "TWO"}))); // as large, a moment later
+        QFile rewritten(own);
+        QVERIFY(rewritten.open(QIODevice::ReadWrite));
+        QVERIFY(rewritten.setFileTime(QDateTime::currentDateTime().addSecs(10), QFileDevice::FileModificationTime));
+        rewritten.close();
+        QCOMPARE(round(served), QList<QByteArray>({"NEW\r\n", "TWO\r\n", "back\r\n"}));
         // Files that cannot be served are named.
         for (const QString &bad : {m_dir.filePath(u"missing"_s), m_dir.path(), write("empty", "\n%\n  \n")})
             QVERIFY2(site::ServedFortunes().load({bad}).contains(QFileInfo(bad).fileName()), qPrintable(bad));
