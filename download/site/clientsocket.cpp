@@ -71,16 +71,25 @@ void ClientSocket::send(const QByteArray &bytes)
         return;
     m_queue.push_back(bytes);
     m_unsent += bytes.size();
-    m_out.setEnabled(true);
+}
+
+void ClientSocket::flush()
+{
+    if (m_over || m_unsent == 0)
+        return;
+    if (write() < 0) // told from the event loop, not from inside the caller's call
+        QMetaObject::invokeMethod(this, &ClientSocket::closed, Qt::QueuedConnection);
+    m_out.setEnabled(!m_over && m_unsent > 0);
 }
 
 void ClientSocket::finish()
 {
     if (m_finishing)
         return;
+    flush();
     m_finishing = true;
     m_reading = false;
-    if (m_unsent == 0)
+    if (m_unsent == 0 && !m_over)
         endSending();
     else
         m_in.setEnabled(false);
@@ -126,8 +135,23 @@ void ClientSocket::onReadable()
 
 void ClientSocket::onWritable()
 {
-    // Up to a few queued arrays in one call.
-    std::array<iovec, 16> pieces;
+    const qint64 sent = write();
+    if (sent < 0)
+        return emit closed();
+    if (m_unsent == 0) {
+        m_out.setEnabled(false);
+        if (m_finishing)
+            endSending();
+    }
+    if (sent > 0)
+        emit progressed();
+}
+
+// Sends what the system takes of the queue; the bytes sent, -1 once the
+// connection is broken.
+qint64 ClientSocket::write()
+{
+    std::array<iovec, 16> pieces; // a few queued arrays in one call
     size_t count = 0;
     for (auto it = m_queue.begin(); it != m_queue.end() && count < pieces.size(); ++it, ++count) {
         const qsizetype skip = count == 0 ? m_sentOfFirst : 0;
@@ -141,9 +165,10 @@ void ClientSocket::onWritable()
         sent = ::sendmsg(m_fd, &message, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
     if (sent < 0) {
-        if (!wouldBlock(errno))
-            over();
-        return;
+        if (wouldBlock(errno))
+            return 0;
+        abort();
+        return -1;
     }
     m_unsent -= sent;
     for (qint64 left = sent; left > 0;) {
@@ -156,12 +181,7 @@ void ClientSocket::onWritable()
         m_queue.pop_front();
         m_sentOfFirst = 0;
     }
-    if (m_unsent == 0) {
-        m_out.setEnabled(false);
-        if (m_finishing)
-            endSending();
-    }
-    emit progressed();
+    return sent;
 }
 
 void ClientSocket::endSending()

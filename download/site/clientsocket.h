@@ -16,8 +16,8 @@ namespace fortune::site {
 // still had to send; and answers wait as shared byte arrays, so one large
 // page for many clients is held once.
 //
-// It never signals from inside a call of its user: read() and send() tell
-// what happened by what they return, the signals come from the event loop.
+// It never signals from inside a call of its user: a failure found there
+// is told from the event loop.
 class ClientSocket : public QObject {
     Q_OBJECT
 public:
@@ -31,8 +31,10 @@ public:
     Got read(char *data, qsizetype max, qsizetype &got);
     // Whether readable() is emitted while bytes wait.
     void setReading(bool on);
-    // Queues bytes to send; they go out as the client takes them.
+    // Queues bytes to send; they go out with flush(), or as the client takes them.
     void send(const QByteArray &bytes);
+    // Hands the system what it takes of the queue now.
+    void flush();
     // Bytes queued that the system has not taken yet.
     qint64 unsent() const { return m_unsent; }
     // Once what is queued is out, ends the sending side and drops what the
@@ -54,6 +56,7 @@ signals:
 private:
     void onReadable();
     void onWritable();
+    qint64 write();
     void endSending();
     void over();
 

@@ -146,9 +146,16 @@ void FortuneSite::admit(qintptr descriptor)
 // Answers what the client asked, reading on while its answers go out.
 void FortuneSite::pump(Client *client)
 {
-    while (!client->lastAnswer && client->unsent() <= kMaxQueued) {
+    bool answered = false;
+    while (!client->lastAnswer) {
+        if (client->unsent() > kMaxQueued) {
+            client->flush();
+            if (client->unsent() > kMaxQueued)
+                break; // held back until its answers move
+        }
         if (const std::optional<Request> request = client->requests.next()) {
             answer(client, request->status, request->headOnly, request->keepAlive);
+            answered = true;
             continue;
         }
         if (client->ended || client->requests.buffered() > m_limits.maxHead || !readSome(client))
@@ -156,11 +163,15 @@ void FortuneSite::pump(Client *client)
     }
     if (client->list != &m_waiting && client->list != &m_answering)
         return; // refused or gone
-    client->setReading(!client->ended && !client->lastAnswer && client->unsent() <= kMaxQueued);
-    if (client->ended && client->unsent() == 0) { // nothing more to answer
+    client->flush();
+    if (answered)
+        placeAfterAnswer(client);
+    if (client->list == &m_waiting && client->ended) { // nothing more to answer
         client->finish();
         moveTo(client, m_finishing);
+        return;
     }
+    client->setReading(!client->ended && !client->lastAnswer && client->unsent() <= kMaxQueued);
 }
 
 // False when nothing more can be read now.
@@ -199,23 +210,30 @@ void FortuneSite::answer(Client *client, int status, bool headOnly, bool keepAli
         client->send(errorResponse(status, keepAlive, headOnly));
     }
     client->lastAnswer = !keepAlive;
-    if (client->list == &m_waiting)
+}
+
+// Where a client goes once its answers moved: on answering while some are
+// unsent, away once its last one is out, otherwise waiting for its next
+// request. Its time runs from now.
+void FortuneSite::placeAfterAnswer(Client *client)
+{
+    if (client->unsent() > 0) {
         moveTo(client, m_answering);
+    } else if (client->lastAnswer) {
+        client->finish();
+        moveTo(client, m_finishing);
+    } else {
+        moveTo(client, m_waiting);
+    }
 }
 
 void FortuneSite::progressed(Client *client)
 {
     if (client->list != &m_answering)
         return; // one that counts no more goes at its own time
-    if (client->unsent() > 0) {
-        moveTo(client, m_answering); // its time runs from here
-    } else if (client->lastAnswer) {
-        client->finish();
-        moveTo(client, m_finishing);
-    } else {
-        moveTo(client, m_waiting);
+    placeAfterAnswer(client);
+    if (client->list == &m_waiting)
         pump(client); // requests held back while answers piled up
-    }
 }
 
 // Answers with status (nothing when 0) and lets the client go: it counts no

@@ -66,6 +66,7 @@ private:
     void pump(Client *client);
     bool readSome(Client *client);
     void answer(Client *client, int status, bool headOnly, bool keepAlive);
+    void placeAfterAnswer(Client *client);
     void progressed(Client *client);
     void refuse(Client *client, int status, const char *why);
     void moveTo(Client *client, Clients &list);
