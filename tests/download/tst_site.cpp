@@ -350,19 +350,26 @@ private slots:
 
     // A client that pipelines faster than it takes its answers is held
     // back: past a bound, the site reads none of its requests until the
-    // answers move.
+    // answers move; then it answers them all.
     void backPressure()
     {
         site::ServedFortunes large; // a few hundred pages fill the system's buffers
-        QCOMPARE(large.load({write("large.txt", testutil::fortunesFile({QByteArray(64 * 1024, 'x')}))}), QString());
+        const QByteArray fortune(64 * 1024, 'x');
+        QCOMPARE(large.load({write("large.txt", testutil::fortunesFile({fortune}))}), QString());
         site::FortuneSite site(large);
         QVERIFY(site.listen(QHostAddress::LocalHost, 0));
         QTcpSocket greedy;
         greedy.setReadBufferSize(1); // it takes nothing
         greedy.connectToHost(QHostAddress::LocalHost, site.port());
-        greedy.write(QByteArray("GET /fortune.shtml HTTP/1.1\r\nHost: a\r\n\r\n").repeated(4000));
+        constexpr int requests = 1000;
+        greedy.write(QByteArray("GET /fortune.shtml HTTP/1.1\r\nHost: a\r\n\r\n").repeated(requests));
         QVERIFY(QTest::qWaitFor([&] { return site.bytesHeld() > 64 * 1024; }, 10'000));
         QVERIFY2(site.bytesHeld() < 1024 * 1024, qPrintable(QString::number(site.bytesHeld())));
+        greedy.setReadBufferSize(0);
+        qsizetype received = 0;
+        const qsizetype all = requests * site::okResponse(site::fortunePage(fortune + "\r\n"), true).size();
+        QVERIFY(QTest::qWaitFor([&] { return (received += greedy.readAll().size()) >= all; }, 20'000));
+        QCOMPARE(received, all);
     }
 
     // Fortunes whose answer a collector refuses are not served and are told
