@@ -1,12 +1,14 @@
 #include "clientsocket.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,23 +24,74 @@ bool wouldBlock(int error)
 
 } // namespace
 
-ClientSocket::ClientSocket(qintptr descriptor, QObject *parent)
-    : QObject(parent), m_fd(int(descriptor)), m_in(descriptor, QSocketNotifier::Read),
-      m_out(descriptor, QSocketNotifier::Write)
+SocketPoller::SocketPoller(QObject *parent)
+    : QObject(parent), m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
+      m_notifier(new QSocketNotifier(m_epoll, QSocketNotifier::Read, this))
+{
+    if (m_epoll < 0)
+        qFatal("fortune-site: epoll: %s", qPrintable(qt_error_string(errno)));
+    connect(m_notifier, &QSocketNotifier::activated, this, &SocketPoller::dispatch);
+}
+
+SocketPoller::~SocketPoller()
+{
+    delete m_notifier;
+    ::close(m_epoll);
+}
+
+void SocketPoller::watch(ClientSocket *socket, int fd, quint32 events, quint32 before)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = socket;
+    ::epoll_ctl(m_epoll, events == 0 ? EPOLL_CTL_DEL : before == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
+}
+
+void SocketPoller::dispatch()
+{
+    // Sockets dropped on the way are only deleted later, by the event loop.
+    std::array<epoll_event, 64> events;
+    const int count = ::epoll_wait(m_epoll, events.data(), int(events.size()), 0);
+    for (int i = 0; i < count; ++i)
+        static_cast<ClientSocket *>(events[size_t(i)].data.ptr)->onEvents(events[size_t(i)].events);
+}
+
+ClientSocket::ClientSocket(qintptr descriptor, SocketPoller &poller, QObject *parent)
+    : QObject(parent), m_fd(int(descriptor)), m_poller(&poller)
 {
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     const int on = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // answers go out as they are queued
-    m_in.setEnabled(false);
-    m_out.setEnabled(false);
-    connect(&m_in, &QSocketNotifier::activated, this, &ClientSocket::onReadable);
-    connect(&m_out, &QSocketNotifier::activated, this, &ClientSocket::onWritable);
 }
 
 ClientSocket::~ClientSocket()
 {
     abort();
     ::close(m_fd);
+}
+
+// Tells the poller what this socket waits for now.
+void ClientSocket::watch()
+{
+    quint32 events = 0;
+    if (!m_over && (m_reading || m_draining))
+        events |= EPOLLIN;
+    if (!m_over && m_unsent > 0)
+        events |= EPOLLOUT;
+    if (events == m_watched || !m_poller)
+        return;
+    m_poller->watch(this, m_fd, events, m_watched);
+    m_watched = events;
+}
+
+void ClientSocket::onEvents(quint32 events)
+{
+    if (!m_over && (events & EPOLLOUT))
+        onWritable();
+    if (!m_over && (events & EPOLLIN))
+        onReadable();
+    if (!m_over && (events & (EPOLLERR | EPOLLHUP)) && !(m_watched & EPOLLIN))
+        over(); // broken while it waited for nothing
 }
 
 ClientSocket::Got ClientSocket::read(char *data, qsizetype max, qsizetype &got)
@@ -62,7 +115,7 @@ ClientSocket::Got ClientSocket::read(char *data, qsizetype max, qsizetype &got)
 void ClientSocket::setReading(bool on)
 {
     m_reading = on;
-    m_in.setEnabled(!m_over && (on || m_draining));
+    watch();
 }
 
 void ClientSocket::send(const QByteArray &bytes)
@@ -79,7 +132,7 @@ void ClientSocket::flush()
         return;
     if (write() < 0) // told from the event loop, not from inside the caller's call
         QMetaObject::invokeMethod(this, &ClientSocket::closed, Qt::QueuedConnection);
-    m_out.setEnabled(!m_over && m_unsent > 0);
+    watch();
 }
 
 void ClientSocket::finish()
@@ -92,14 +145,13 @@ void ClientSocket::finish()
     if (m_unsent == 0 && !m_over)
         endSending();
     else
-        m_in.setEnabled(false);
+        watch();
 }
 
 void ClientSocket::abort()
 {
     m_over = true;
-    m_in.setEnabled(false);
-    m_out.setEnabled(false);
+    watch();
 }
 
 QString ClientSocket::peer() const
@@ -138,11 +190,10 @@ void ClientSocket::onWritable()
     const qint64 sent = write();
     if (sent < 0)
         return emit closed();
-    if (m_unsent == 0) {
-        m_out.setEnabled(false);
-        if (m_finishing)
-            endSending();
-    }
+    if (m_unsent == 0 && m_finishing)
+        endSending();
+    else
+        watch();
     if (sent > 0)
         emit progressed();
 }
@@ -188,7 +239,7 @@ void ClientSocket::endSending()
 {
     ::shutdown(m_fd, SHUT_WR);
     m_draining = true;
-    m_in.setEnabled(true);
+    watch();
 }
 
 void ClientSocket::over()

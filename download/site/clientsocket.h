@@ -2,11 +2,34 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSocketNotifier>
+#include <QPointer>
 
 #include <deque>
 
+class QSocketNotifier;
+
 namespace fortune::site {
+
+class ClientSocket;
+
+// The clients' sockets behind one descriptor of the system (epoll), so the
+// event loop looks at one descriptor however many clients are connected;
+// with a notifier each, it would look at every one of them at every turn,
+// and hundreds of idle connections would slow every answer.
+class SocketPoller : public QObject {
+    Q_OBJECT
+public:
+    explicit SocketPoller(QObject *parent = nullptr);
+    ~SocketPoller() override;
+    // Reports the events wanted (EPOLLIN, EPOLLOUT) on fd to socket; none: no more.
+    void watch(ClientSocket *socket, int fd, quint32 events, quint32 before);
+
+private:
+    void dispatch();
+
+    int m_epoll;
+    QSocketNotifier *m_notifier;
+};
 
 // One client's TCP connection, on the system's socket rather than a
 // QTcpSocket, for three things the site needs and Qt's socket does not give:
@@ -22,7 +45,7 @@ class ClientSocket : public QObject {
     Q_OBJECT
 public:
     // Takes over descriptor, a connected TCP socket.
-    explicit ClientSocket(qintptr descriptor, QObject *parent = nullptr);
+    ClientSocket(qintptr descriptor, SocketPoller &poller, QObject *parent = nullptr);
     ~ClientSocket() override; // closes the socket at once
 
     enum class Got { Bytes, Nothing, End, Failed };
@@ -54,15 +77,18 @@ signals:
     void closed();
 
 private:
+    friend class SocketPoller;
+    void onEvents(quint32 events);
     void onReadable();
     void onWritable();
     qint64 write();
     void endSending();
     void over();
+    void watch();
 
     int m_fd;
-    QSocketNotifier m_in;
-    QSocketNotifier m_out;
+    QPointer<SocketPoller> m_poller;
+    quint32 m_watched = 0; // the events the poller reports
     std::deque<QByteArray> m_queue;
     qsizetype m_sentOfFirst = 0; // of m_queue.front()
     qint64 m_unsent = 0;

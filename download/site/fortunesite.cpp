@@ -56,8 +56,8 @@ QByteArray errorResponse(int status, bool keepAlive, bool headOnly = false)
 } // namespace
 
 struct FortuneSite::Client : ClientSocket {
-    Client(qintptr descriptor, qsizetype maxHead, QObject *parent)
-        : ClientSocket(descriptor, parent), requests(maxHead)
+    Client(qintptr descriptor, SocketPoller &poller, qsizetype maxHead, QObject *parent)
+        : ClientSocket(descriptor, poller, parent), requests(maxHead)
     {
     }
     RequestReader requests;
@@ -81,7 +81,8 @@ private:
 };
 
 FortuneSite::FortuneSite(ServedFortunes &fortunes, SiteLimits limits, QObject *parent)
-    : QObject(parent), m_fortunes(fortunes), m_limits(limits), m_server(std::make_unique<Server>(*this))
+    : QObject(parent), m_fortunes(fortunes), m_limits(limits), m_server(std::make_unique<Server>(*this)),
+      m_poller(new SocketPoller(this))
 {
     m_clock.start();
     m_deadline.setSingleShot(true);
@@ -97,7 +98,7 @@ FortuneSite::FortuneSite(ServedFortunes &fortunes, SiteLimits limits, QObject *p
     });
 }
 
-FortuneSite::~FortuneSite() = default; // the clients are children
+FortuneSite::~FortuneSite() = default; // the poller and the clients are children
 
 quint16 FortuneSite::port() const
 {
@@ -127,7 +128,7 @@ qint64 FortuneSite::bytesHeld() const
 
 void FortuneSite::admit(qintptr descriptor)
 {
-    auto *client = new Client(descriptor, m_limits.maxHead, this);
+    auto *client = new Client(descriptor, *m_poller, m_limits.maxHead, this);
     connect(client, &ClientSocket::readable, this, [this, client] { pump(client); });
     connect(client, &ClientSocket::progressed, this, [this, client] { progressed(client); });
     connect(client, &ClientSocket::closed, this, [this, client] { drop(client); });

@@ -13,6 +13,8 @@
 
 namespace fortune::site {
 
+class SocketPoller;
+
 // What the site puts up with from a client.
 struct SiteLimits {
     // Clients waiting for their request or being answered; one that has its
@@ -80,6 +82,7 @@ private:
     ServedFortunes &m_fortunes;
     SiteLimits m_limits;
     std::unique_ptr<Server> m_server;
+    SocketPoller *m_poller;
     Clients m_waiting;   // for a request, counted; since they began waiting
     Clients m_answering; // answers unsent, counted; since their answer last moved
     Clients m_finishing; // their last answer out or refused, not counted; since then
