@@ -138,7 +138,7 @@ void FortuneSite::admit(qintptr descriptor)
         Client *longest = m_waiting.empty() ? nullptr : m_waiting.front();
         if (!longest || now() - longest->since < m_limits.yieldAfter.count())
             return refuse(client, 503, "refused, all places taken");
-        refuse(longest, 408, "made room for a newcomer, without a whole request yet");
+        letGo(longest, "made room for a newcomer");
     }
     moveTo(client, m_waiting);
     client->setReading(true);
@@ -250,6 +250,17 @@ void FortuneSite::refuse(Client *client, int status, const char *why)
     moveTo(client, m_finishing);
 }
 
+// Lets a client go that waited for its request: half a request gets 408;
+// one that said nothing is just closed.
+void FortuneSite::letGo(Client *client, const char *why)
+{
+    // What it sent that was not read yet counts too.
+    while (!client->ended && client->requests.buffered() <= m_limits.maxHead && readSome(client)) {
+    }
+    if (client->list)
+        refuse(client, client->requests.buffered() > 0 ? 408 : 0, why);
+}
+
 void FortuneSite::moveTo(Client *client, Clients &list)
 {
     if (client->list)
@@ -302,14 +313,8 @@ void FortuneSite::expire()
         qCInfo(lcClients).noquote() << m_answering.front()->peer() << "closed: it did not take its answer in time";
         drop(m_answering.front());
     }
-    while (!m_waiting.empty() && m_waiting.front()->since + timeout <= at) {
-        // Half a request gets 408; one that said nothing is just closed.
-        Client *client = m_waiting.front();
-        if (client->requests.buffered() > 0)
-            refuse(client, 408, "no whole request in time");
-        else
-            refuse(client, 0, "closed, no request in time");
-    }
+    while (!m_waiting.empty() && m_waiting.front()->since + timeout <= at)
+        letGo(m_waiting.front(), "no request in time");
     schedule();
 }
 

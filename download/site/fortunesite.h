@@ -27,8 +27,10 @@ struct SiteLimits {
     qsizetype maxHead = 8 * 1024;
     // At the cap, the client that has waited longest for its request gives
     // its place to a newcomer once it has waited this long; when none has,
-    // the newcomer gets 503.
-    std::chrono::milliseconds yieldAfter{1'000};
+    // the newcomer gets 503. Short: a client that means to ask sends its
+    // request at once, and those that hold places without asking hold none
+    // for long.
+    std::chrono::milliseconds yieldAfter{100};
 };
 
 // A small web server for the fortune page: GET (or HEAD) /fortune.shtml
@@ -71,6 +73,7 @@ private:
     void placeAfterAnswer(Client *client);
     void progressed(Client *client);
     void refuse(Client *client, int status, const char *why);
+    void letGo(Client *client, const char *why);
     void moveTo(Client *client, Clients &list);
     void dropOneFinished();
     void expire();

@@ -106,7 +106,7 @@ struct CommandLine {
         QStringLiteral("max-connections"),
         QStringLiteral("Clients served at once (default 512): those waiting for a request or taking an answer. "
                        "One whose last answer is out, or that was refused, counts no more. Past the cap, the one "
-                       "that has waited longest (a second or more) for its request makes room, or the newcomer "
+                       "that has waited longest (a tenth of a second or more) for its request makes room, or the newcomer "
                        "is answered 503."),
         QStringLiteral("N"), QStringLiteral("512")};
     QCommandLineOption timeout{
