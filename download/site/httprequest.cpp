@@ -26,6 +26,8 @@ QByteArrayView withoutCr(QByteArrayView line)
 // The index of the first LF in text from `from` on, or -1.
 qsizetype lineFeedFrom(QByteArrayView text, qsizetype from)
 {
+    if (from >= text.size())
+        return -1;
     const void *lf = std::memchr(text.data() + from, '\n', size_t(text.size() - from));
     return lf ? static_cast<const char *>(lf) - text.data() : -1;
 }
