@@ -141,7 +141,7 @@ void FortuneSite::admit(qintptr descriptor)
         letGo(longest, "made room for a newcomer");
     }
     moveTo(client, m_waiting);
-    client->setReading(true);
+    pump(client); // its request is often there with it
 }
 
 // Answers what the client asked, reading on while its answers go out.
