@@ -19,7 +19,7 @@ class SocketPoller;
 struct SiteLimits {
     // Clients waiting for their request or being answered; one that has its
     // last answer, or was refused, counts no more.
-    int maxConnections = 512;
+    int maxConnections = 1024;
     // A request head must be whole this long after the connection opened or
     // the last answer went out; an answer the client does not take must move
     // within it too.

@@ -104,11 +104,11 @@ struct CommandLine {
                             QStringLiteral("N"), QStringLiteral("8080")};
     QCommandLineOption connections{
         QStringLiteral("max-connections"),
-        QStringLiteral("Clients served at once (default 512): those waiting for a request or taking an answer. "
+        QStringLiteral("Clients served at once (default 1024): those waiting for a request or taking an answer. "
                        "One whose last answer is out, or that was refused, counts no more. Past the cap, the one "
                        "that has waited longest (a tenth of a second or more) for its request makes room, or the newcomer "
                        "is answered 503."),
-        QStringLiteral("N"), QStringLiteral("512")};
+        QStringLiteral("N"), QStringLiteral("1024")};
     QCommandLineOption timeout{
         QStringLiteral("request-timeout"),
         QStringLiteral("Seconds a client has to send its whole request, and to take each answer (default 10)."),
