@@ -1,31 +1,9 @@
 #include "commandline.h"
 
-#include "classicfile.h"
-#include "exporttarget.h"
-#include "fortunelist.h"
-#include "collectionfile.h"
-#include "fortunesreader.h"
-#include "location.h"
-#include "randompick.h"
-#include "startup.h"
 #include "textdecoding.h"
+#include "toolkitoptions.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QRandomGenerator>
-
-#include <csignal>
-#include <cstdio>
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define STDERR_FILENO 2
-#else
-#include <unistd.h>
-#endif
 
 namespace fortune {
 
@@ -33,7 +11,11 @@ namespace {
 
 const QString kCount = QStringLiteral("count");
 const QString kSearch = QStringLiteral("search");
+const QString kList = QStringLiteral("list");
 const QString kRandom = QStringLiteral("random");
+const QString kShort = QStringLiteral("short");
+const QString kLong = QStringLiteral("long");
+const QString kLength = QStringLiteral("length");
 const QString kExport = QStringLiteral("export");
 const QString kImport = QStringLiteral("import");
 const QString kEncoding = QStringLiteral("encoding");
@@ -41,6 +23,8 @@ const QString kFile = QStringLiteral("file");
 const QString kSite = QStringLiteral("site");
 const QString kQuitAfterStart = QStringLiteral("quit-after-start");
 const QString kStartDownload = QStringLiteral("start-download");
+
+const qsizetype kShortLength = LengthLimit{}.limit;
 
 // The program's own options, for the parser, the help and the manual page.
 QList<QCommandLineOption> programOptions()
@@ -54,7 +38,20 @@ QList<QCommandLineOption> programOptions()
         {kCount, QStringLiteral("Print how many fortunes the collection holds.")},
         {kSearch, QStringLiteral("Print how many fortunes contain TERM, ignoring letter case."),
          QStringLiteral("TERM")},
+        {kList,
+         QStringLiteral("With --search: print the fortunes that contain TERM in the classic fortune format "
+                        "(for strfile and fortune; one with a line \"%\" is left out, with a warning), and their "
+                        "count on standard error. Ends quietly when its reader stops reading (| head).")},
         {kRandom, QStringLiteral("Print one fortune, chosen at random.")},
+        {kShort,
+         QStringLiteral("With --random: pick only among the short fortunes, of at most %1 characters (as "
+                        "printed, each line break one character).").arg(kShortLength)},
+        {kLong, QStringLiteral("With --random: pick only among the fortunes longer than %1 characters.")
+                    .arg(kShortLength)},
+        {kLength,
+         QStringLiteral("With --short or --long: N characters (1 to %1) are short rather than %2.")
+             .arg(kLongestLengthLimit).arg(kShortLength),
+         QStringLiteral("N")},
         {kExport,
          QStringLiteral("Write the collection to FILE in the classic fortune format "
                         "(for strfile and fortune); - for standard output."),
@@ -72,8 +69,8 @@ QList<QCommandLineOption> programOptions()
                         "(with --count, --search, --random, --export or --import)."),
          QStringLiteral("PATH")},
         {kSite,
-         QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given) in this run, instead of "
-                        "the site chosen in the window (Ctrl+L)."),
+         QStringLiteral("Download fortunes from HOST (port PORT, 80 if not given; or the address "
+                        "fortune-site prints) in this run, instead of the site chosen in the window (Ctrl+L)."),
          QStringLiteral("HOST[:PORT]")},
         quitAfterStart,
         startDownload,
@@ -82,76 +79,16 @@ QList<QCommandLineOption> programOptions()
 
 void addOptions(QCommandLineParser &parser)
 {
+    const QString firstDownload = defaultSiteSettings().placeholder
+                                      ? QStringLiteral(" While no site is\nchosen yet, its first \"Download Fortunes\" "
+                                                       "asks for one: the address fortune-site prints\n(Ctrl+L changes it later).")
+                                      : QString();
     parser.setApplicationDescription(QStringLiteral(
         "Collects fortunes from the web, pages through them and searches them.\n"
-        "Without --count, --search, --random, --export or --import it opens its window."));
+        "Without --count, --search, --random, --export or --import it opens its window.") + firstDownload);
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions(programOptions());
-}
-
-// The options Qt reads when the window opens; the window gets these and only
-// these. Without them set aside, the parser would read "-style" as a bundle of
-// one-letter options.
-struct ToolkitOption {
-    const char *name;
-    const char *value; // nullptr for a flag
-    const char *description;
-};
-constexpr ToolkitOption kToolkitOptions[] = {
-    {"platform", "name[:options]", "Qt platform plugin: xcb, wayland, offscreen..."},
-    {"platformpluginpath", "path", "Where to look for platform plugins."},
-    {"platformtheme", "name", "Platform theme: a desktop's fonts, dialogs..."},
-    {"plugin", "name", "An input plugin to load as well."},
-    {"qwindowgeometry", "geometry", "Size and place of the window: WxH+X+Y."},
-    {"geometry", "geometry", "The same, on X11."},
-    {"qwindowtitle", "title", "Title of the window."},
-    {"qwindowicon", "file", "Icon of the window."},
-    {"display", "display", "The X server to show the window on."},
-    {"style", "name", "Widget style: Fusion, Windows, ..."},
-    {"stylesheet", "file", "Qt style sheet for the window."},
-    {"session", "id", "Session to restore (from the session manager)."},
-    {"reverse", nullptr, "Lay the window out from right to left."},
-    {"widgetcount", nullptr, "At the end, tell how many widgets were left."},
-    {"nograb", nullptr, "Never grab the mouse or the keyboard (X11)."},
-    {"dograb", nullptr, "Grab them even under a debugger (X11)."},
-};
-
-// Qt takes its options with one dash or two, and a value after "=" or as the
-// next word.
-const ToolkitOption *toolkitOption(const QString &arg, bool &valueFollows)
-{
-    QStringView name(arg);
-    if (name.startsWith(u"--"))
-        name = name.mid(2);
-    else if (name.startsWith(u'-'))
-        name = name.mid(1);
-    else
-        return nullptr;
-    const qsizetype equals = name.indexOf(u'=');
-    for (const ToolkitOption &option : kToolkitOptions) {
-        if (equals < 0 && name == QLatin1StringView(option.name)) {
-            valueFollows = option.value != nullptr;
-            return &option;
-        }
-        if (equals >= 0 && option.value && name.left(equals) == QLatin1StringView(option.name)) {
-            valueFollows = false;
-            return &option;
-        }
-    }
-    return nullptr;
-}
-
-QString toolkitHelp()
-{
-    QString text = QStringLiteral("\nOptions of the window, read by Qt (with one dash or two):\n");
-    for (const ToolkitOption &option : kToolkitOptions) {
-        QString name = QLatin1Char('-') + QLatin1StringView(option.name);
-        if (option.value)
-            name += QStringLiteral(" <%1>").arg(QLatin1StringView(option.value));
-        text += QStringLiteral("  %1  %2\n").arg(name, -26).arg(QLatin1StringView(option.description));
-    }
-    return text;
 }
 
 // Takes the program's options first, each with the word after it as its
@@ -183,7 +120,7 @@ QStringList programArguments(const QStringList &args, QStringList &toolkit)
         if (!name.isEmpty()) {
             valueFollows = withValue.contains(name) && !args[i].contains(QLatin1Char('='));
             own += args.mid(i, valueFollows ? 2 : 1);
-        } else if (toolkitOption(args[i], valueFollows)) {
+        } else if (isToolkitOption(args[i], valueFollows)) {
             valueFollows = valueFollows && ownName(args.value(i + 1)).isEmpty();
             toolkit += args.mid(i, valueFollows ? 2 : 1);
         } else {
@@ -194,146 +131,56 @@ QStringList programArguments(const QStringList &args, QStringList &toolkit)
     return own;
 }
 
-QString oneLine(QString text)
+// --short, --long and --length N of --random; a usage problem, or nothing.
+QString readLengthLimit(const QCommandLineParser &parser, Invocation &invocation)
 {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text.trimmed();
-}
-
-bool writeAll(QIODevice &device, const QByteArray &bytes)
-{
-    return device.write(bytes) == bytes.size();
-}
-
-int fail(QIODevice &err, const QString &message, int code = 1)
-{
-    writeAll(err, QStringLiteral("fortune-collector: %1\n").arg(oneLine(message)).toUtf8());
-    return code;
-}
-
-int print(QIODevice &out, QIODevice &err, const QByteArray &bytes)
-{
-    if (!writeAll(out, bytes))
-        return fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
-    return 0;
-}
-
-// Loads the file for --count and --search, with the window's loader. Returns
-// an exit status when the file cannot be used.
-std::optional<int> loadForCount(const Invocation &invocation, const QString &path,
-                                FortuneList &list, QIODevice &err)
-{
-    const LoadResult loaded = loadFortunesFile(path, list);
-    // The program's own collection does not exist before the first download:
-    // that is an empty collection. A file named on the command line that is
-    // not there is a mistake. A full list would give a wrong count.
-    if (loaded.outcome == LoadResult::Outcome::Loaded
-        || (loaded.outcome == LoadResult::Outcome::Missing && invocation.file.isEmpty()))
-        return std::nullopt;
-    return fail(err, loaded.error);
-}
-
-// 'importing "FILE": 40 %' on stderr, on a terminal and once an import has
-// taken more than a moment.
-class ImportProgressLine {
-public:
-    explicit ImportProgressLine(QIODevice &err) : m_err(err), m_terminal(isatty(STDERR_FILENO)) { m_clock.start(); }
-    void show(const QString &file, qsizetype at, qsizetype total)
-    {
-        if (!m_terminal || total == 0 || m_clock.elapsed() < 500)
-            return;
-        writeAll(m_err, QStringLiteral("\rimporting \"%1\": %2 %")
-                            .arg(shownPath(file)).arg(at * 100 / total).toUtf8());
-        m_shown = true;
+    LengthLimit &length = invocation.length;
+    if (parser.isSet(kShort) && parser.isSet(kLong))
+        return QStringLiteral("use only one of --short and --long");
+    if (parser.isSet(kShort) || parser.isSet(kLong)) {
+        if (invocation.action != Invocation::Action::Random)
+            return QStringLiteral("--%1 goes with --random").arg(parser.isSet(kShort) ? kShort : kLong);
+        length.kind = parser.isSet(kShort) ? LengthLimit::Kind::Short : LengthLimit::Kind::Long;
     }
-    void clear()
-    {
-        if (m_shown)
-            writeAll(m_err, "\r\x1b[K");
-        m_shown = false;
-    }
-
-private:
-    QIODevice &m_err;
-    const bool m_terminal;
-    bool m_shown = false;
-    QElapsedTimer m_clock;
-};
-
-// As the classic fortune program prints a fortune: each line ends with the
-// platform's line break.
-QByteArray consoleForm(const QByteArray &stored)
-{
-    QString text = decodeFortune(stored);
-#ifndef Q_OS_WIN
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-#endif
-    return text.toUtf8();
-}
-
-// Adds the fortunes of each file given that the collection does not hold yet;
-// a file that cannot be read ends it, and what earlier files added stays.
-int importFiles(const Invocation &invocation, const QString &path, QIODevice &out, QIODevice &err)
-{
-    // Loaded first, in bulk, although the store reads the file again: its
-    // take-in then finds each record in the list in the file's order, which
-    // is faster than collecting the file anew (a million fortunes all held:
-    // 1.1 s against 1.6 s).
-    FortuneList list;
-    const LoadResult loaded = loadFortunesFile(path, list);
-    // A collection that is not there yet is made by the first record stored.
-    if (loaded.outcome != LoadResult::Outcome::Loaded && loaded.outcome != LoadResult::Outcome::Missing)
-        return fail(err, loaded.error);
-    if (const QString problem = makeFolderFor(path); !problem.isEmpty())
-        return fail(err, problem);
-    CollectionFile collection(path);
-    qsizetype added = 0;
-    qsizetype held = 0;
-    qsizetype leftOut = 0;     // by the store
-    qsizetype leftOutRead = 0; // by the reader, each told
-    QString error;
-    ImportProgressLine progressLine(err);
-    for (const QString &file : invocation.importFiles) {
-        const AnyFileLoad source = loadAnyFortunesFile(file, invocation.encoding);
-        if (source.result.outcome != LoadResult::Outcome::Loaded) {
-            error = source.result.error;
-            break;
+    if (parser.isSet(kLength)) {
+        if (length.kind == LengthLimit::Kind::Any)
+            return QStringLiteral("--length goes with --random --short or --random --long");
+        bool number = false;
+        const qlonglong n = parser.value(kLength).toLongLong(&number);
+        if (!number || n < 1 || n > kLongestLengthLimit) {
+            return QStringLiteral("--length takes a number of characters from 1 to %1, not '%2'")
+                .arg(kLongestLengthLimit).arg(parser.value(kLength));
         }
-        constexpr size_t kTold = 10; // a file of another encoding could fill the screen
-        if (!source.leftOut.empty())
-            progressLine.clear();
-        for (size_t i = 0; i < source.leftOut.size(); ++i) {
-            if (i == kTold) {
-                fail(err, QStringLiteral("\"%1\": %2 more fortunes left out.")
-                              .arg(shownPath(file)).arg(source.leftOut.size() - kTold));
-                break;
-            }
-            fail(err, QStringLiteral("\"%1\": fortune %2 left out: %3.")
-                          .arg(shownPath(file)).arg(source.leftOut[i].number).arg(source.leftOut[i].why));
-        }
-        leftOutRead += qsizetype(source.leftOut.size());
-        const CollectionFile::Imported done = collection.storeAllUnlessHeld(
-            *source.list, list, [&](qsizetype at, qsizetype total) { progressLine.show(file, at, total); });
-        added += done.added;
-        held += done.held;
-        leftOut += done.leftOut;
-        if (!done.status.ok()) {
-            error = done.status.error;
-            break;
-        }
+        length.limit = qsizetype(n);
     }
-    progressLine.clear();
-    if (leftOut > 0) {
-        fail(err, QStringLiteral("%1 fortunes left out: they have no line, or a line of theirs is exactly the "
-                                 "collection's record separator.").arg(leftOut));
+    return {};
+}
+
+// The options that go with an action; a usage problem, or nothing.
+QString readModifiers(const QCommandLineParser &parser, Invocation &invocation)
+{
+    if (parser.isSet(kEncoding)) {
+        if (invocation.action != Invocation::Action::Import)
+            return QStringLiteral("--encoding goes with --import");
+        invocation.encoding = parser.value(kEncoding).toLatin1();
+        if (invocation.encoding.isEmpty())
+            return QStringLiteral("--encoding needs the name of a character set");
+        if (const QString problem = lineCharsetProblem(invocation.encoding); !problem.isEmpty())
+            return QStringLiteral("--encoding: %1").arg(problem);
     }
-    if (!error.isEmpty() && added + held == 0)
-        return fail(err, error);
-    QString summary = QStringLiteral("%1 new fortunes, %2 already in the collection").arg(added).arg(held);
-    if (leftOut + leftOutRead > 0)
-        summary += QStringLiteral(", %1 left out").arg(leftOut + leftOutRead);
-    const int printed = print(out, err, summary.toUtf8() + '\n');
-    return error.isEmpty() ? printed : fail(err, error);
+    if (parser.isSet(kFile)) {
+        if (invocation.action == Invocation::Action::Window)
+            return QStringLiteral("--file goes with --count, --search, --random, --export or --import");
+        invocation.file = parser.value(kFile);
+        if (invocation.file.isEmpty())
+            return QStringLiteral("--file needs a path");
+    }
+    if (parser.isSet(kList)) {
+        if (invocation.action != Invocation::Action::Search)
+            return QStringLiteral("--list goes with --search");
+        invocation.list = true;
+    }
+    return readLengthLimit(parser, invocation);
 }
 
 // The console action asked for, with its values; a usage problem, or nothing.
@@ -363,23 +210,7 @@ QString readAction(const QCommandLineParser &parser, Invocation &invocation)
         if (invocation.importFiles.contains(QString()))
             return QStringLiteral("--import needs a path");
     }
-    if (parser.isSet(kEncoding)) {
-        if (invocation.action != Invocation::Action::Import)
-            return QStringLiteral("--encoding goes with --import");
-        invocation.encoding = parser.value(kEncoding).toLatin1();
-        if (invocation.encoding.isEmpty())
-            return QStringLiteral("--encoding needs the name of a character set");
-        if (const QString problem = lineCharsetProblem(invocation.encoding); !problem.isEmpty())
-            return QStringLiteral("--encoding: %1").arg(problem);
-    }
-    if (parser.isSet(kFile)) {
-        if (invocation.action == Invocation::Action::Window)
-            return QStringLiteral("--file goes with --count, --search, --random, --export or --import");
-        invocation.file = parser.value(kFile);
-        if (invocation.file.isEmpty())
-            return QStringLiteral("--file needs a path");
-    }
-    return {};
+    return readModifiers(parser, invocation);
 }
 
 } // namespace
@@ -417,119 +248,11 @@ Invocation parseArguments(const QStringList &args)
     return invocation;
 }
 
-int runConsoleAction(const Invocation &invocation, const QString &collectionPath,
-                     QIODevice &out, QIODevice &err, QRandomGenerator &random)
+QString optionsHelp()
 {
-    const QString path = invocation.file.isEmpty() ? collectionPath : invocation.file;
-    switch (invocation.action) {
-    case Invocation::Action::Window:
-        return 0;
-    case Invocation::Action::UsageError:
-        return fail(err, invocation.error + QStringLiteral(" (see --help)"), kUsageExitCode);
-    case Invocation::Action::Help:
-    case Invocation::Action::HelpAll: {
-        QCommandLineParser parser;
-        addOptions(parser);
-        const QString toolkit = invocation.action == Invocation::Action::HelpAll ? toolkitHelp() : QString();
-        const QString text = parser.helpText() + toolkit
-                             + QStringLiteral("\nThe collection is the file\n  %1\n"
-                                              "It lies beside the program when the program's directory is\n"
-                                              "writable or already holds fortunes.txt, otherwise in your\n"
-                                              "data directory.\n")
-                                   .arg(QDir::toNativeSeparators(collectionPath));
-        return print(out, err, text.toUtf8());
-    }
-    case Invocation::Action::Version:
-        return print(out, err,
-                     QStringLiteral("fortune-collector %1\n").arg(QCoreApplication::applicationVersion()).toUtf8());
-    case Invocation::Action::Count: {
-        FortuneList list;
-        if (const auto failed = loadForCount(invocation, path, list, err))
-            return *failed;
-        return print(out, err, QByteArray::number(list.count()) + '\n');
-    }
-    case Invocation::Action::Search: {
-        FortuneList list;
-        if (const auto failed = loadForCount(invocation, path, list, err))
-            return *failed;
-        const QString message = searchMessage(list.countContaining(invocation.term), invocation.term);
-        return print(out, err, message.toUtf8() + '\n');
-    }
-    case Invocation::Action::Export: {
-        FortuneList list;
-        if (const auto failed = loadForCount(invocation, path, list, err))
-            return *failed;
-        const ClassicExport done = exportClassicFile(list, invocation.exportFile, path, out);
-        if (!done.error.isEmpty())
-            return fail(err, done.error);
-        if (done.leftOut > 0) { // a warning: the rest was exported
-            fail(err, QStringLiteral("%1 fortunes left out: a line of theirs is exactly \"%\", which ends a "
-                                     "fortune in the classic format.").arg(done.leftOut));
-        }
-        // Not into the export itself.
-        QIODevice &said = isStandardOutput(invocation.exportFile) ? err : out;
-        return print(said, err, QByteArray::number(done.written) + " fortunes exported\n");
-    }
-    case Invocation::Action::Import:
-        return importFiles(invocation, path, out, err);
-    case Invocation::Action::Random: {
-        const RandomPick pick = pickRandomFortune(path, random);
-        if (pick.outcome != RandomPick::Outcome::Picked)
-            return fail(err, pick.error);
-        return print(out, err, consoleForm(pick.fortune));
-    }
-    }
-    return 0;
-}
-
-std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options)
-{
-    QStringList args;
-    args.reserve(argc);
-    for (int i = 0; i < argc; ++i)
-        args += QString::fromLocal8Bit(argv[i]);
-    const Invocation invocation = parseArguments(args);
-    if (invocation.action == Invocation::Action::Window) {
-        options = invocation.start;
-        return std::nullopt;
-    }
-
-    // The collection's place and the help text need the application's names;
-    // this instance, which sees the program's name alone, is gone before the
-    // window's QApplication is made.
-    int programOnly = 1;
-    std::optional<QCoreApplication> app;
-    if (!QCoreApplication::instance())
-        app.emplace(programOnly, argv);
-    describeApplication();
-
-#ifndef Q_OS_WIN
-    // A reader that went away is a write error with its reason and exit
-    // status 1, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    QFile out;
-    QFile err;
-    out.open(stdout, QIODevice::WriteOnly);
-    err.open(stderr, QIODevice::WriteOnly);
-    const bool ownCollection = invocation.file.isEmpty() || invocation.action == Invocation::Action::Help
-                               || invocation.action == Invocation::Action::HelpAll;
-    const QString collection = ownCollection ? collectionFilePath() : QString();
-    int code = runConsoleAction(invocation, collection, out, err, *QRandomGenerator::global());
-    if (!out.flush() && code == 0)
-        code = fail(err, QStringLiteral("cannot write the output: %1").arg(out.errorString()));
-    return code;
-}
-
-ToolkitArguments::ToolkitArguments(const char *program, const QStringList &options)
-{
-    m_bytes.emplace_back(program);
-    for (const QString &option : options)
-        m_bytes.push_back(option.toLocal8Bit());
-    for (QByteArray &bytes : m_bytes)
-        m_argv.push_back(bytes.data());
-    m_argc = int(m_bytes.size());
-    m_argv.push_back(nullptr);
+    QCommandLineParser parser;
+    addOptions(parser);
+    return parser.helpText();
 }
 
 } // namespace fortune

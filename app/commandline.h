@@ -1,15 +1,12 @@
 #pragma once
 
+#include "randompick.h"
 #include "sitesettings.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <optional>
-#include <vector>
-
-class QIODevice;
-class QRandomGenerator;
 
 namespace fortune {
 
@@ -37,6 +34,8 @@ struct Invocation {
     };
     Action action = Action::Window;
     QString term;  // --search
+    bool list = false; // --search TERM --list: the fortunes themselves
+    LengthLimit length; // --random --short or --long, --length N
     QString file;  // --file; empty means the program's own collection
     QString exportFile; // --export
     QStringList importFiles; // --import, in the order given
@@ -55,32 +54,8 @@ inline constexpr int kUsageExitCode = 2;
 // window (-platform, -style, ...) are set aside for the window.
 Invocation parseArguments(const QStringList &args);
 
-// Runs a console action (anything but Window) on the given collection file and
-// returns the exit status: 0 on success, 1 with one line on err when the file
-// cannot be read or the output cannot be written, kUsageExitCode for a usage
-// error. Help needs a QCoreApplication.
-int runConsoleAction(const Invocation &invocation, const QString &collectionPath,
-                     QIODevice &out, QIODevice &err, QRandomGenerator &random);
-
-// The first thing main() does, before any QApplication exists: runs a console
-// action when the arguments ask for one and returns its exit status, printing
-// to stdout and stderr; otherwise returns nullopt with options filled in, and
-// the window should open. Loads nothing before it has decided. Any
-// QCoreApplication it makes is gone again when it returns.
-std::optional<int> runWithoutWindow(int argc, char **argv, StartOptions &options);
-
-// argc and argv for the window's QApplication: the program and Qt's own
-// options, nothing of the program's.
-class ToolkitArguments {
-public:
-    ToolkitArguments(const char *program, const QStringList &options);
-    int &argc() { return m_argc; }
-    char **argv() { return m_argv.data(); }
-
-private:
-    std::vector<QByteArray> m_bytes;
-    std::vector<char *> m_argv;
-    int m_argc = 0;
-};
+// The help of the program's own options, as --help prints it before the
+// collection's place. Needs a QCoreApplication.
+QString optionsHelp();
 
 } // namespace fortune

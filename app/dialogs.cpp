@@ -63,10 +63,28 @@ void WidgetDialogs::showMessage(const QString &text)
     makeMessageBox(m_parent, text)->exec();
 }
 
+std::unique_ptr<QInputDialog> WidgetDialogs::makeInputBox(QWidget *parent, const QString &prompt, const QString &text)
+{
+    auto box = std::make_unique<QInputDialog>(parent);
+    box->setWindowTitle(programTitle());
+    box->setInputMode(QInputDialog::TextInput);
+    box->setLabelText(prompt);
+    box->setTextValue(text);
+    // Its label would widen the box to the prompt's longest line, past the
+    // screen's edge for a long one: it wraps, as a message box's does, and
+    // shows what was typed (quoted in a reason) as text, not markup.
+    if (auto *label = box->findChild<QLabel *>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+    }
+    return box;
+}
+
 QString WidgetDialogs::askText(const QString &prompt, bool *ok, const QString &text)
 {
-    return QInputDialog::getText(m_parent, programTitle(), prompt,
-                                 QLineEdit::Normal, text, ok);
+    const auto box = makeInputBox(m_parent, prompt, text);
+    *ok = box->exec() == QDialog::Accepted;
+    return *ok ? box->textValue() : QString();
 }
 
 bool WidgetDialogs::askYesNo(const QString &question)

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+class QInputDialog;
 class QMessageBox;
 class QWidget;
 
@@ -34,6 +35,8 @@ public:
 
     // The message box showMessage runs, ready for exec().
     static std::unique_ptr<QMessageBox> makeMessageBox(QWidget *parent, const QString &text);
+    // The input box askText runs, ready for exec().
+    static std::unique_ptr<QInputDialog> makeInputBox(QWidget *parent, const QString &prompt, const QString &text);
 
 private:
     QWidget *m_parent;

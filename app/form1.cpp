@@ -208,6 +208,8 @@ Form1::Form1(QString collectionPath, QString reloadPath, QWidget *parent)
     connect(m_download.get(), &DownloadLoop::fortuneStored, this,
             [this](qsizetype count) { Label1->setText(QString::number(count)); });
     connect(m_download.get(), &DownloadLoop::finished, this, &Form1::downloadFinished);
+    // While the site asks for a moment's wait, the count's tooltip says why it stands still.
+    connect(m_download.get(), &DownloadLoop::siteBusy, Label1, &QLabel::setToolTip);
     connect(m_step.get(), &SingleStep::connectFinished, this, [this](const QString &message) {
         if (message.isEmpty())
             Text1->setPlainText(QStringLiteral("Connected..."));
@@ -489,7 +491,8 @@ void Form1::Command3_Click()
             return;
         }
     }
-    m_download->start();
+    if (m_siteChooser->siteToDownloadFrom())
+        m_download->start();
 }
 
 void Form1::Command5_Click()
@@ -518,9 +521,10 @@ void Form1::downloadFinished(const QString &failure)
     const QString message = parts.join(QStringLiteral("\n\n"));
     if (message.isEmpty())
         return;
-    // Not reaching the site is most often the wrong site: the message offers
-    // to choose another, and downloading goes on there.
-    if (!m_download->couldNotConnect())
+    // A site that cannot be reached, or serves no fortune, is most often the
+    // wrong site: the message offers to choose another, and downloading goes
+    // on there.
+    if (!m_download->siteFailed())
         m_dialogs->showMessage(message);
     else if (m_siteChooser->offerAnother(message))
         QMetaObject::invokeMethod(this, &Form1::Command3_Click, Qt::QueuedConnection); // once the loop has ended

@@ -1,4 +1,5 @@
-#include "commandline.h"
+#include "consoleactions.h"
+#include "toolkitoptions.h"
 #include "form1.h"
 #include "savedsite.h"
 #include "startup.h"

@@ -339,7 +339,14 @@ bool FortuneList::checkEncodings(qsizetype upTo, QDeadlineTimer deadline) const
     constexpr qsizetype kBetweenLooks = 4096;
     while (m_checkedUtf8 < upTo) {
         const qsizetype to = std::min(upTo, m_checkedUtf8 + kBetweenLooks);
-        for (qsizetype i = m_checkedUtf8; i < to; ++i) {
+        // The records back to back are valid UTF-8, and none starts with a
+        // continuation byte, exactly when each is: most blocks pass in one
+        // look, without a short tail per record.
+        const qsizetype from = m_checkedUtf8 == 0 ? 0 : m_ends[size_t(m_checkedUtf8 - 1)];
+        bool whole = isValidUtf8(QByteArrayView(m_store.constData() + from, m_ends[size_t(to - 1)] - from));
+        for (qsizetype i = m_checkedUtf8; whole && i + 1 < to; ++i)
+            whole = m_ends[size_t(i)] == m_store.size() || (uchar(m_store[m_ends[size_t(i)]]) & 0xC0) != 0x80;
+        for (qsizetype i = m_checkedUtf8; !whole && i < to; ++i) {
             if (!isValidUtf8(rawAt(i)))
                 m_notUtf8.push_back(quint32(i));
         }
@@ -362,7 +369,17 @@ qsizetype FortuneList::countContaining(QStringView term) const
     return count.hits();
 }
 
-FortuneList::Count::Count(const FortuneList &list, QStringView term) : m_list(list), m_count(list.count())
+std::vector<qsizetype> FortuneList::indexesContaining(QStringView term) const
+{
+    std::vector<qsizetype> hits;
+    Count count(*this, term, [&](qsizetype slot) { hits.push_back(slot); });
+    count.step(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::sort(hits.begin(), hits.end());
+    return hits;
+}
+
+FortuneList::Count::Count(const FortuneList &list, QStringView term, std::function<void(qsizetype)> onHit)
+    : m_list(list), m_count(list.count()), m_onHit(std::move(onHit))
 {
     for (const uint cp : term.toUcs4())
         m_folded.push_back(foldCase(char32_t(cp)));
@@ -374,8 +391,10 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
 {
     const std::vector<qsizetype> &ends = m_list.m_ends;
     if (m_folded.empty()) { // found in every fortune that is not empty
-        for (; m_next < m_count; ++m_next)
-            m_hits += ends[size_t(m_next)] > (m_next == 0 ? 0 : ends[size_t(m_next - 1)]) ? 1 : 0;
+        for (; m_next < m_count; ++m_next) {
+            if (ends[size_t(m_next)] > (m_next == 0 ? 0 : ends[size_t(m_next - 1)]))
+                hit(m_next);
+        }
         return true;
     }
     // What is not UTF-8 is searched the way it is shown, as Windows-1252; each
@@ -394,7 +413,7 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
         const qsizetype last = std::max(to, m_next + 1);
         m_scanner->run(store, ends, m_next, last, [&](qsizetype record) {
             if (m_list.isUtf8Record(record))
-                ++m_hits;
+                hit(record);
         });
         m_next = last;
         if (m_next < m_count && deadline.hasExpired())
@@ -410,7 +429,7 @@ bool FortuneList::Count::step(QDeadlineTimer deadline)
             for (const char c : m_list.rawAt(record))
                 text.push_back(foldCase(windows1252Char(uchar(c))));
             if (std::search(text.begin(), text.end(), m_folded.begin(), m_folded.end()) != text.end())
-                ++m_hits;
+                hit(record);
         }
     }
     return true;

@@ -82,6 +82,8 @@ public:
     // How many of slots 0 to count() - 1 contain term, ignoring letter case for
     // every letter (not only a-z). An empty term is found in every non-empty fortune.
     qsizetype countContaining(QStringView term) const;
+    // The slots countContaining counts, in order.
+    std::vector<qsizetype> indexesContaining(QStringView term) const;
     class Count;
 
     // Bytes held by the store (for the memory benchmark and tests).
@@ -118,17 +120,26 @@ private:
 // slots the list holds when it begins, whatever is stored meanwhile.
 class FortuneList::Count {
 public:
-    Count(const FortuneList &list, QStringView term);
+    // onHit, when given, is told each slot that counts (in no particular order).
+    Count(const FortuneList &list, QStringView term, std::function<void(qsizetype)> onHit = {});
     ~Count();
     // Counts on until deadline has passed; true once done.
     bool step(QDeadlineTimer deadline);
     qsizetype hits() const { return m_hits; }
 
 private:
+    void hit(qsizetype slot)
+    {
+        ++m_hits;
+        if (m_onHit)
+            m_onHit(slot);
+    }
+
     const FortuneList &m_list;
     const qsizetype m_count;
     std::vector<char32_t> m_folded;
     std::unique_ptr<TermScanner> m_scanner;
+    std::function<void(qsizetype)> m_onHit;
     qsizetype m_next = 0;   // the first slot not searched yet
     bool m_legacyDone = false;
     qsizetype m_hits = 0;

@@ -361,4 +361,70 @@ LoadResult loadFortunesFile(const QString &path, FortuneList &list, const LoadPr
     return load.result();
 }
 
+namespace {
+
+// Where the next piece starts: past the separator line at `at`, or -1 when
+// that is no longer one (the file changed).
+qint64 pastSeparatorLine(OpenFile &file, qint64 at)
+{
+    char line[kSepLen + 2] = {};
+    qsizetype lineFeed = 0;
+    if (file.readAt(at, line, sizeof line) < kSepLen + 1 || !separatorLineAt(line, lineFeed))
+        return -1;
+    return at + lineFeed + 1;
+}
+
+// The first `count` records of list, for the piece that reaches the list's limit.
+bool handOn(const FortuneList &list, qsizetype count, const PieceReader &onPiece)
+{
+    if (count == list.count())
+        return onPiece(list);
+    FortuneList head;
+    for (qsizetype i = 0; i < count; ++i)
+        head.store(list.rawAt(i));
+    return onPiece(head);
+}
+
+} // namespace
+
+LoadResult readFortunesInPieces(const QString &path, qint64 piece, const PieceReader &onPiece)
+{
+    LoadResult result;
+    OpenFile file;
+    if (!file.open(path, OpenFile::Mode::Read)) {
+        result.outcome = file.problem() == FileProblem::Missing ? LoadResult::Outcome::Missing
+                                                                 : LoadResult::Outcome::Failed;
+        result.error = file.message(FileAccess::Read);
+        return result;
+    }
+    const qint64 enough = encodingOf(file).kind == TextEncoding::Kind::Utf8 ? piece : 0;
+    FortuneList list;
+    for (qint64 from = 0;;) {
+        list.clear();
+        const RecordScan scan = scanRecords(file, from, -1, enough, list);
+        const qsizetype fits = std::min(list.count(), kSlotCount - result.stored);
+        result.stored += fits;
+        if (scan.result.outcome == LoadResult::Outcome::Failed) {
+            result.outcome = scan.result.outcome;
+            result.error = scan.result.error;
+            return result;
+        }
+        if (fits > 0 && !handOn(list, fits, onPiece))
+            return result;
+        if (fits < list.count() || scan.result.outcome == LoadResult::Outcome::Full) {
+            result.outcome = LoadResult::Outcome::Full;
+            result.error = listFullMessage(path);
+            return result;
+        }
+        // Read to the end: the last piece stopped short of what it could take.
+        if (enough == 0 || scan.lastSeparatorAt < 0 || scan.lastSeparatorAt - from < enough)
+            return result;
+        if ((from = pastSeparatorLine(file, scan.lastSeparatorAt)) < 0) {
+            result.outcome = LoadResult::Outcome::Failed;
+            result.error = fileMessage(FileAccess::Read, FileProblem::Failed, path, QStringLiteral("it changed while it was read"));
+            return result;
+        }
+    }
+}
+
 } // namespace fortune

@@ -58,6 +58,15 @@ private:
     std::unique_ptr<Reading> m_reading; // the file and the reader, until done
 };
 
+// loadFortunesFile for a file of any size in little memory: the records go,
+// about `piece` bytes of them at a time, into a list of their own that is
+// handed to onPiece and emptied for the next (a UTF-16 file, which the
+// loader decodes whole, is one piece). Stops where onPiece returns false.
+// Full, as for the list, when the file holds more records than the list
+// can: onPiece has seen those that fit.
+using PieceReader = std::function<bool(const FortuneList &piece)>;
+LoadResult readFortunesInPieces(const QString &path, qint64 piece, const PieceReader &onPiece);
+
 // The records of part of an open UTF-8 fortunes file, for one that follows
 // the file as it grows: bytes [from, to), stopping once the records read
 // reach `enough` bytes past from (0: read all). Offsets are the file's.

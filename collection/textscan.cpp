@@ -98,66 +98,81 @@ TermScanner::ByteSet makeSet(const std::vector<uchar> &bytes)
 
 constexpr int kVectorSetMax = 4;
 
+// How common each byte is in a store, from a few spread-out samples.
+constexpr qsizetype kSample = 4096;
+constexpr int kSamples = 16;
+
+std::vector<quint64> byteFrequencies(const uchar *data, qsizetype size)
+{
+    std::vector<quint64> freq(256, 1);
+    if (size <= kSample * kSamples) {
+        for (qsizetype i = 0; i < size; ++i)
+            ++freq[data[i]];
+    } else {
+        const qsizetype step = (size - kSample) / (kSamples - 1);
+        for (int s = 0; s < kSamples; ++s)
+            for (qsizetype i = 0; i < kSample; ++i)
+                ++freq[data[s * step + i]];
+    }
+    return freq;
+}
+
+// A byte position of the term, the bytes its case variants have there, and
+// how often those occur.
+struct Position {
+    qsizetype offset;
+    TermScanner::ByteSet set;
+    double weight;
+};
+
+// The positions of the run of term characters starting at folded[start]
+// whose case variants all have one UTF-8 length: inside such a run every
+// byte sits at a fixed offset from the run's start, so two rare bytes can be
+// tested together. A character whose variants differ in length ends a run;
+// only its lead byte is fixed. next: where the next run starts.
+std::vector<Position> runPositions(const std::vector<char32_t> &folded, qsizetype start,
+                                   const std::vector<quint64> &freq, qsizetype &next)
+{
+    std::vector<Position> positions;
+    qsizetype offset = 0;
+    for (next = start; next < qsizetype(folded.size());) {
+        const std::vector<Variant> vars = variantsOf(folded[size_t(next)]);
+        bool uniform = !vars.empty();
+        for (const Variant &v : vars)
+            uniform = uniform && v.length == vars.front().length;
+        const int bytes = uniform ? vars.front().length : 1;
+        for (int j = 0; j < bytes && !vars.empty(); ++j) {
+            std::vector<uchar> values;
+            for (const Variant &v : vars)
+                values.push_back(v.bytes[j]);
+            Position pos{offset + j, makeSet(values), 0.0};
+            quint64 hits = 1;
+            for (int b = 0; b < 256; ++b)
+                hits += pos.set.member[b] ? freq[size_t(b)] : 0;
+            pos.weight = double(hits) / double(kSample * kSamples + 256);
+            positions.push_back(pos);
+        }
+        ++next;
+        if (!uniform)
+            break;
+        offset += bytes;
+    }
+    return positions;
+}
+
 } // namespace
 
+// The candidate test: the cheapest single position or pair of positions of
+// one run, a pair weighing the product of its bytes' frequencies.
 TermScanner::TermScanner(const std::vector<char32_t> &folded, QByteArrayView haystack)
     : m_folded(folded)
     , m_data(reinterpret_cast<const uchar *>(haystack.data()))
     , m_size(haystack.size())
 {
-    // How common each byte is in this store, from a few spread-out samples.
-    std::vector<quint64> freq(256, 1);
-    constexpr qsizetype kSample = 4096;
-    constexpr int kSamples = 16;
-    if (m_size <= kSample * kSamples) {
-        for (qsizetype i = 0; i < m_size; ++i)
-            ++freq[m_data[i]];
-    } else {
-        const qsizetype step = (m_size - kSample) / (kSamples - 1);
-        for (int s = 0; s < kSamples; ++s)
-            for (qsizetype i = 0; i < kSample; ++i)
-                ++freq[m_data[s * step + i]];
-    }
-
-    // Walk runs of term characters whose case variants all have one UTF-8
-    // length: inside such a run every byte sits at a fixed offset from the
-    // run's start, so two rare bytes can be tested together. A character
-    // whose variants differ in length ends a run; only its lead byte is fixed.
-    struct Position {
-        qsizetype offset;
-        ByteSet set;
-        double weight;
-    };
+    const std::vector<quint64> freq = byteFrequencies(m_data, m_size);
     double bestCost = 1e300;
-    const qsizetype n = qsizetype(m_folded.size());
-    for (qsizetype start = 0; start < n;) {
-        std::vector<Position> positions;
-        qsizetype offset = 0;
-        qsizetype c = start;
-        while (c < n) {
-            const std::vector<Variant> vars = variantsOf(m_folded[size_t(c)]);
-            bool uniform = !vars.empty();
-            for (const Variant &v : vars)
-                uniform = uniform && v.length == vars.front().length;
-            const int bytes = uniform ? vars.front().length : 1;
-            for (int j = 0; j < bytes; ++j) {
-                std::vector<uchar> values;
-                for (const Variant &v : vars)
-                    values.push_back(v.bytes[j]);
-                Position pos{offset + j, makeSet(values), 0.0};
-                quint64 hits = 1;
-                for (int b = 0; b < 256; ++b)
-                    hits += pos.set.member[b] ? freq[size_t(b)] : 0;
-                pos.weight = double(hits) / double(kSample * kSamples + 256);
-                if (!vars.empty())
-                    positions.push_back(pos);
-            }
-            ++c;
-            if (!uniform)
-                break;
-            offset += bytes;
-        }
-        // Best single position and best pair of this run.
+    for (qsizetype start = 0, next = 0; start < qsizetype(m_folded.size()); start = next) {
+        const std::vector<Position> positions = runPositions(m_folded, start, freq, next);
         for (size_t i = 0; i < positions.size(); ++i) {
             for (size_t j = i; j < positions.size(); ++j) {
                 const Position &a = positions[i];
@@ -174,7 +189,6 @@ TermScanner::TermScanner(const std::vector<char32_t> &folded, QByteArrayView hay
                 }
             }
         }
-        start = c;
     }
 }
 
@@ -242,6 +256,77 @@ struct VectorSet {
 
 } // namespace
 
+#if defined(__SSE2__)
+// Tests 32 positions at a time from p on, calling tryAt at each candidate;
+// returns where fewer than 32 are left before end.
+template <bool Masked1, bool Masked2, typename TryAt>
+qsizetype TermScanner::vectorScan(qsizetype p, qsizetype end, const TryAt &tryAt) const
+{
+    const VectorSet s1(m_set1), s2(m_set2);
+    const uchar *base1 = m_data + m_off1;
+    const uchar *base2 = m_data + m_off2;
+    const auto load = [](const uchar *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); };
+    while (p + 32 <= end) {
+        const __m128i a = _mm_and_si128(s1.match<Masked1>(load(base1 + p)), s2.match<Masked2>(load(base2 + p)));
+        const __m128i b = _mm_and_si128(s1.match<Masked1>(load(base1 + p + 16)),
+                                        s2.match<Masked2>(load(base2 + p + 16)));
+        quint32 mask = quint32(_mm_movemask_epi8(a)) | (quint32(_mm_movemask_epi8(b)) << 16);
+        qsizetype next = p + 32;
+        while (mask != 0) {
+            const qsizetype at = p + std::countr_zero(mask);
+            mask &= mask - 1;
+            const qsizetype resume = tryAt(at);
+            if (resume >= 0) {
+                next = resume;
+                break;
+            }
+        }
+        p = next;
+    }
+    return p;
+}
+#endif
+
+namespace {
+
+// The records' side of a scan: which record a match lies in.
+class RecordWalk {
+public:
+    RecordWalk(const std::vector<qsizetype> &ends, qsizetype first, qsizetype last,
+               const std::function<void(qsizetype)> &onHit)
+        : m_ends(ends), m_records(last), m_hint(first), m_onHit(onHit)
+    {
+    }
+
+    // For a match [begin, end): tells onHit its record and returns where
+    // scanning goes on (the start of the next record), or -1 to go on
+    // normally when no record holds the match whole.
+    qsizetype hit(qsizetype begin, qsizetype end)
+    {
+        qsizetype r = m_hint;
+        for (int steps = 0; r < m_records && m_ends[size_t(r)] <= begin && steps < 16; ++steps)
+            ++r;
+        if (r < m_records && m_ends[size_t(r)] <= begin)
+            r = std::upper_bound(m_ends.begin() + r, m_ends.end(), begin) - m_ends.begin();
+        if (r >= m_records)
+            return -1;
+        m_hint = r;
+        const qsizetype recordBegin = r == 0 ? 0 : m_ends[size_t(r - 1)];
+        if (begin < recordBegin || end > m_ends[size_t(r)])
+            return -1; // spans a record boundary
+        m_onHit(r);
+        return m_ends[size_t(r)];
+    }
+
+private:
+    const std::vector<qsizetype> &m_ends;
+    const qsizetype m_records;
+    qsizetype m_hint;
+    const std::function<void(qsizetype)> &m_onHit;
+};
+
+} // namespace
+
 void TermScanner::run(QByteArrayView haystack, const std::vector<qsizetype> &ends, qsizetype first, qsizetype last,
                       const std::function<void(qsizetype)> &onHit)
 {
@@ -249,70 +334,25 @@ void TermScanner::run(QByteArrayView haystack, const std::vector<qsizetype> &end
         return;
     m_data = reinterpret_cast<const uchar *>(haystack.data());
     m_size = ends[size_t(last - 1)];
-    const qsizetype records = last;
-    qsizetype recordHint = first;
-
-    // Checks a candidate; returns where scanning goes on after a match inside
-    // one record (the start of the next record), or -1 to go on normally.
+    RecordWalk walk(ends, first, last, onHit);
     const auto tryAt = [&](qsizetype at) -> qsizetype {
         qsizetype begin = 0, end = 0;
-        if (!verify(at, begin, end))
-            return -1;
-        qsizetype r = recordHint;
-        for (int steps = 0; r < records && ends[size_t(r)] <= begin && steps < 16; ++steps)
-            ++r;
-        if (r < records && ends[size_t(r)] <= begin)
-            r = std::upper_bound(ends.begin() + r, ends.end(), begin) - ends.begin();
-        if (r >= records)
-            return -1;
-        recordHint = r;
-        const qsizetype recordBegin = r == 0 ? 0 : ends[size_t(r - 1)];
-        if (begin < recordBegin || end > ends[size_t(r)])
-            return -1; // spans a record boundary
-        onHit(r);
-        return ends[size_t(r)];
+        return verify(at, begin, end) ? walk.hit(begin, end) : -1;
     };
-
-    const qsizetype maxOff = std::max(m_off1, m_off2);
-    const qsizetype end = m_size - maxOff; // candidates lie in [p, end)
+    const qsizetype end = m_size - std::max(m_off1, m_off2); // candidates lie in [p, end)
     qsizetype p = first == 0 ? 0 : ends[size_t(first - 1)];
-
 #if defined(__SSE2__)
-    const auto vectorScan = [&]<bool Masked1, bool Masked2>() {
-        const VectorSet s1(m_set1), s2(m_set2);
-        const uchar *base1 = m_data + m_off1;
-        const uchar *base2 = m_data + m_off2;
-        while (p + 32 <= end) {
-            const auto load = [](const uchar *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); };
-            const __m128i a = _mm_and_si128(s1.match<Masked1>(load(base1 + p)), s2.match<Masked2>(load(base2 + p)));
-            const __m128i b = _mm_and_si128(s1.match<Masked1>(load(base1 + p + 16)),
-                                            s2.match<Masked2>(load(base2 + p + 16)));
-            quint32 mask = quint32(_mm_movemask_epi8(a)) | (quint32(_mm_movemask_epi8(b)) << 16);
-            qsizetype next = p + 32;
-            while (mask != 0) {
-                const qsizetype at = p + std::countr_zero(mask);
-                mask &= mask - 1;
-                const qsizetype resume = tryAt(at);
-                if (resume >= 0) {
-                    next = resume;
-                    break;
-                }
-            }
-            p = next;
-        }
-    };
     if (m_set1.size <= kVectorSetMax && m_set2.size <= kVectorSetMax) {
         if (m_set1.masked && m_set2.masked)
-            vectorScan.template operator()<true, true>();
+            p = vectorScan<true, true>(p, end, tryAt);
         else if (m_set1.masked)
-            vectorScan.template operator()<true, false>();
+            p = vectorScan<true, false>(p, end, tryAt);
         else if (m_set2.masked)
-            vectorScan.template operator()<false, true>();
+            p = vectorScan<false, true>(p, end, tryAt);
         else
-            vectorScan.template operator()<false, false>();
+            p = vectorScan<false, false>(p, end, tryAt);
     }
 #endif
-
     const bool *member1 = m_set1.member;
     const bool *member2 = m_set2.member;
     while (p < end) {

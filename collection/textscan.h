@@ -83,6 +83,8 @@ public:
 
 private:
     bool verify(qsizetype at, qsizetype &matchBegin, qsizetype &matchEnd) const;
+    template <bool Masked1, bool Masked2, typename TryAt>
+    qsizetype vectorScan(qsizetype p, qsizetype end, const TryAt &tryAt) const;
 
     std::vector<char32_t> m_folded;
     const uchar *m_data;

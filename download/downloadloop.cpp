@@ -35,6 +35,7 @@ void DownloadLoop::start()
     m_StopRequested = false;
     m_running = true;
     m_leftOut.clear();
+    m_busyFor = QDeadlineTimer(QDeadlineTimer::Forever);
     emit started();
     if (m_running)
         beginCycle();
@@ -94,6 +95,7 @@ void DownloadLoop::onFailed(const QString &reason, bool remoteClosed)
     switch (m_phase) {
     case Phase::Idle:
     case Phase::Storing:
+    case Phase::Busy:
         return;
     case Phase::Connecting:
         finish(connectFailure(m_site, reason));
@@ -124,6 +126,10 @@ void DownloadLoop::onTimeout()
     case Phase::Storing:
         storeFortune();
         return;
+    case Phase::Busy:
+        setBusy({});
+        beginCycle();
+        return;
     case Phase::Receiving:
         break;
     }
@@ -148,6 +154,8 @@ void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reas
     case ResponseReader::Progress::Failed:
         break;
     }
+    if (m_reader.failure() == Failure::Status && waitWhileBusy())
+        return;
     const QString site = m_site.display();
     const QString detail = m_reader.detail();
     switch (m_reader.failure()) {
@@ -165,9 +173,42 @@ void DownloadLoop::handle(ResponseReader::Progress progress, const QString &reas
         finish(tr("The answer from %1 is not a usable web page: %2.").arg(site, detail));
         break;
     case Failure::Status:
-        finish(tr("The page from %1 held no fortune: the server answered %2.").arg(site, detail));
+        if (m_reader.status() == 503 && m_busyFor.hasExpired())
+            finish(tr("%1 stayed busy for %2: the server answered %3.").arg(site, seconds(m_timeouts.busy), detail));
+        else
+            finish(tr("The page from %1 held no fortune: the server answered %2.").arg(site, detail));
         break;
     }
+}
+
+// A site that is busy for a moment (fortune-site at its connection limit,
+// nginx's rate limit) says when to come back. The loop waits that long, but
+// a second at least and kMaxBusyWait at most whatever it says, and gives up
+// once the site has been busy for DownloadTimeouts::busy.
+bool DownloadLoop::waitWhileBusy()
+{
+    using namespace std::chrono_literals;
+    constexpr std::chrono::milliseconds kMaxBusyWait = 5s;
+    const std::optional<std::chrono::seconds> after = m_reader.retryAfter();
+    if (m_reader.status() != 503 || !after)
+        return false;
+    if (m_busyFor.isForever())
+        m_busyFor = QDeadlineTimer(m_timeouts.busy);
+    if (m_busyFor.hasExpired())
+        return false;
+    const std::chrono::milliseconds wait = std::clamp<std::chrono::milliseconds>(*after, 1s, kMaxBusyWait);
+    m_sock.Close();
+    m_phase = Phase::Busy;
+    m_timer.start(wait);
+    setBusy(tr("%1 is busy: trying again in %2.").arg(m_site.display(), seconds(wait)));
+    return true;
+}
+
+void DownloadLoop::setBusy(const QString &message)
+{
+    if (!message.isEmpty())
+        qCInfo(lcDownload) << message;
+    emit siteBusy(message);
 }
 
 void DownloadLoop::FetchFortune()
@@ -226,26 +267,29 @@ void DownloadLoop::storeFortune()
     }
     m_phase = Phase::Idle;
     if (!failed.ok()) {
-        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error));
+        finish(tr("Could not store the fortune from %1: %2").arg(m_site.display(), failed.error), false);
         return;
     }
     if (store.stored) {
         m_buffer.clear();
         emit fortuneStored(m_list.count());
     }
+    m_busyFor = QDeadlineTimer(QDeadlineTimer::Forever);
     emit cycleCompleted(store.stored);
     // Unless a handler above stopped the loop, or stopped and started it again.
     if (m_running && m_phase == Phase::Idle)
         beginCycle();
 }
 
-void DownloadLoop::finish(const QString &message)
+void DownloadLoop::finish(const QString &message, bool siteFailed)
 {
     qCDebug(lcDownload) << "loop ends:" << message;
+    if (m_phase == Phase::Busy)
+        setBusy({});
     m_timer.stop();
     m_sock.Close();
     m_fortunesFile.close(); // held open only while the loop runs
-    m_couldNotConnect = !message.isEmpty() && m_phase == Phase::Connecting && !m_sock.cannotConnectAnywhere();
+    m_siteFailed = siteFailed && !message.isEmpty();
     m_phase = Phase::Idle;
     m_running = false;
     emit finished(message);

@@ -24,7 +24,9 @@ namespace fortune {
 //
 // A cycle that cannot finish (no connection, no answer, a page that does not
 // end, a page without a readable fortune, an HTTP error, a failed store) ends the
-// loop with one message; nothing of that cycle is stored. A fortune that the
+// loop with one message; nothing of that cycle is stored. A site that says it
+// is busy for a moment (503 with Retry-After) is asked again after a short
+// wait instead, for DownloadTimeouts::busy at most. A fortune that the
 // file cannot hold (a line of it is exactly the record separator) is left out
 // and counted, and the loop goes on: leftOutMessage() tells of them all once.
 class DownloadLoop : public QObject {
@@ -46,9 +48,10 @@ public:
     // The receive buffer: what the last page request got back, as received.
     // Emptied when a request is sent, and again after a fortune is stored.
     const QByteArray &receiveBuffer() const { return m_buffer; }
-    // The loop ended because its last cycle could not connect (no such host,
-    // refused, no connection in time), which a wrong site would explain.
-    bool couldNotConnect() const { return m_couldNotConnect; }
+    // The loop ended because of the site: it could not be reached, did not
+    // answer, or sent no page with a fortune that can be read. Another site
+    // may do; not so when the fortune could not be stored.
+    bool siteFailed() const { return m_siteFailed; }
     // How many different fortunes this run (or the last) left out, and the
     // one message that says so; empty when none.
     qsizetype leftOut() const { return m_leftOut.size(); }
@@ -78,11 +81,14 @@ signals:
     // A cycle ended normally, with a new fortune stored, a known one, or one
     // left out.
     void cycleCompleted(bool stored);
+    // The site said it is busy and the loop waits (the message says which
+    // and how long), or the wait is over (an empty message).
+    void siteBusy(const QString &message);
     // The loop ended: an empty message when stopped, otherwise what went wrong.
     void finished(const QString &message);
 
 private:
-    enum class Phase { Idle, Connecting, Receiving, Storing };
+    enum class Phase { Idle, Connecting, Receiving, Storing, Busy };
 
     void beginCycle();
     void onConnected();
@@ -90,11 +96,13 @@ private:
     void onFailed(const QString &reason, bool remoteClosed);
     void onTimeout();
     void handle(ResponseReader::Progress progress, const QString &reason = {});
+    bool waitWhileBusy();
+    void setBusy(const QString &message);
     // With the whole page in: cut the fortune out and store it when it is new.
     void FetchFortune();
     void storeFortune();
     void armReceiveTimer();
-    void finish(const QString &message);
+    void finish(const QString &message, bool siteFailed = true);
     void leaveOut(QByteArrayView text);
 
     // The other messages, each built in one place.
@@ -117,11 +125,12 @@ private:
     QByteArray m_fortune;        // the fortune being stored
     QDeadlineTimer m_lockWait;   // since another writer's lock first kept it out
     std::chrono::milliseconds m_lockPoll{0};
+    QDeadlineTimer m_busyFor{QDeadlineTimer::Forever}; // since the site first said it is busy
 
     Phase m_phase = Phase::Idle;
     bool m_running = false;
     bool m_StopRequested = false;
-    bool m_couldNotConnect = false;
+    bool m_siteFailed = false;
     QSet<QByteArray> m_leftOut; // digests of the fortunes left out, each counted once
 };
 

@@ -2,6 +2,7 @@
 
 #include "extraction.h"
 
+#include <QDateTime>
 #include <QList>
 
 #include <algorithm>
@@ -43,6 +44,19 @@ QString quoted(QByteArrayView bytes)
     if (bytes.size() > 24)
         text += QStringLiteral("...");
     return u'"' + text + u'"';
+}
+
+// Retry-After: a number of seconds, or the date to wait for.
+std::optional<std::chrono::seconds> retryDelay(QByteArrayView value)
+{
+    if (!value.isEmpty() && std::all_of(value.begin(), value.end(), isDigit))
+        return std::chrono::seconds(value.size() > 9 ? 999'999'999 : value.toLongLong());
+    // HTTP's dates end in "GMT", which Qt reads only as an offset.
+    const QByteArray date = value.endsWith(" GMT") ? value.chopped(3).toByteArray() + "+0000" : value.toByteArray();
+    const QDateTime at = QDateTime::fromString(QString::fromLatin1(date), Qt::RFC2822Date);
+    if (!at.isValid())
+        return std::nullopt;
+    return std::chrono::seconds(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(at)));
 }
 
 } // namespace
@@ -156,6 +170,7 @@ bool ResponseReader::parseHead(QByteArrayView head)
         // An interim answer ("100 Continue"); the real one follows.
         m_status = 0;
         m_contentType.clear();
+        m_retryAfter.reset();
         return true;
     }
     if (m_status < 200 || m_status > 299) {
@@ -220,6 +235,8 @@ bool ResponseReader::parseField(QByteArrayView line, Fields &fields)
         }
     } else if (name == "content-type") {
         m_contentType = value.toByteArray();
+    } else if (name == "retry-after") {
+        m_retryAfter = retryDelay(value);
     }
     return true;
 }

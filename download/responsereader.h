@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
+#include <optional>
+
 namespace fortune {
 
 // Follows an HTTP response as its bytes come in and says when the page is
@@ -39,6 +42,9 @@ public:
 
     qsizetype receivedBytes() const { return m_received; }
     int status() const { return m_status; }
+    // How long the answer asks the client to wait before asking again
+    // (Retry-After, in seconds or as a date); nothing when it does not say.
+    std::optional<std::chrono::seconds> retryAfter() const { return m_retryAfter; }
     QByteArray contentType() const { return m_contentType; }
     const QByteArray &body() const { return m_body; }
 
@@ -72,6 +78,7 @@ private:
     qsizetype m_length = 0;     // Content-Length, or what is left of the current chunk
     qsizetype m_headScan = 0;   // where to look on for the end of the head
     int m_status = 0;
+    std::optional<std::chrono::seconds> m_retryAfter;
     QByteArray m_contentType;
     QByteArray m_body;
 };

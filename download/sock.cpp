@@ -1,7 +1,8 @@
 #include "sock.h"
 
-#include "connection.h"
 #include "logging.h"
+
+#include <QTcpSocket>
 
 #include <utility>
 
@@ -22,25 +23,18 @@ void Sock::setSite(const SiteSettings &site)
 
 bool Sock::Connect()
 {
-    if (m_socket && m_socket->state() != Connection::State::Unconnected)
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
         return false;
     Close();
-    QString why;
-    const MakeConnection make = connectionMaker(&why);
-    m_noNetwork = !make;
-    if (!make) {
+    // No TCP_NODELAY: the page request leaves in one write on a fresh
+    // connection, which Nagle's algorithm never holds back.
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &Sock::connected);
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] { emit DataArrival(m_socket->bytesAvailable()); });
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         m_error = true;
-        emit failed(why, false);
-        return true;
-    }
-    m_socket = make(this, {
-        [this] { emit connected(); },
-        [this] { emit DataArrival(m_socket->bytesAvailable()); },
-        [this](const QString &reason, bool remoteClosed) {
-            m_error = true;
-            qCDebug(lcDownload) << "socket error:" << reason;
-            emit failed(reason, remoteClosed);
-        },
+        qCDebug(lcDownload) << "socket error:" << error << m_socket->errorString();
+        emit failed(m_socket->errorString(), error == QAbstractSocket::RemoteHostClosedError);
     });
     m_socket->connectToHost(m_remoteHost, m_remotePort);
     return true;
@@ -48,10 +42,10 @@ bool Sock::Connect()
 
 Sock::StateValue Sock::State() const
 {
-    switch (m_socket ? m_socket->state() : Connection::State::Unconnected) {
-    case Connection::State::HostLookup: return StateValue::ResolvingHost;
-    case Connection::State::Connecting: return StateValue::Connecting;
-    case Connection::State::Connected: return StateValue::Connected;
+    switch (m_socket ? m_socket->state() : QAbstractSocket::UnconnectedState) {
+    case QAbstractSocket::HostLookupState: return StateValue::ResolvingHost;
+    case QAbstractSocket::ConnectingState: return StateValue::Connecting;
+    case QAbstractSocket::ConnectedState: return StateValue::Connected;
     default: return m_error ? StateValue::Error : StateValue::Closed;
     }
 }
@@ -60,7 +54,7 @@ bool Sock::SendData(QByteArrayView text)
 {
     if (State() != StateValue::Connected)
         return false;
-    return m_socket->write(text) == text.size();
+    return m_socket->write(text.data(), text.size()) == text.size();
 }
 
 void Sock::flush()
@@ -79,9 +73,12 @@ void Sock::Close()
     m_error = false;
     if (!m_socket)
         return;
-    // Close may come from within one of the socket's own events: the object
+    // Close may come from within one of the socket's own signals: the object
     // goes once control is back in the event loop, and says nothing more.
-    std::exchange(m_socket, nullptr)->close();
+    QTcpSocket *socket = std::exchange(m_socket, nullptr);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
 }
 
 QString Sock::errorString() const

@@ -5,16 +5,15 @@
 #include <QByteArray>
 #include <QObject>
 
-namespace fortune {
+class QTcpSocket;
 
-class Connection;
+namespace fortune {
 
 // The download's TCP socket, with the operations and states the download code
 // was written against: Connect, State (7 = connected), SendData, GetData, Close
-// and DataArrival. Each connection gets a socket of its own, made when it
-// starts; nothing exists before the first Connect, which is also when the
-// window's program loads its network layer (connection.h). Nothing here ever
-// blocks.
+// and DataArrival. Each connection gets a QTcpSocket of its own, made when it
+// starts; nothing exists before the first Connect. Nothing here ever blocks:
+// the outcome of each step comes as a signal.
 class Sock : public QObject {
     Q_OBJECT
 public:
@@ -37,7 +36,8 @@ public:
     void setSite(const SiteSettings &site);
 
     // Starts a fresh connection to RemoteHost on RemotePort; the outcome comes
-    // as connected() or failed(). Refused (false) unless the socket is closed.
+    // as connected() or failed(), perhaps before this returns. Refused (false)
+    // unless the socket is closed.
     bool Connect();
     StateValue State() const;
     // Queues text for sending; texts go out in call order with nothing between
@@ -54,10 +54,6 @@ public:
 
     // The system's words for the last failure.
     QString errorString() const;
-    // The last Connect failed before reaching the network: this program
-    // cannot make connections at all (its network module is missing), so no
-    // other site would do better.
-    bool cannotConnectAnywhere() const { return m_noNetwork; }
 
 signals:
     void DataArrival(qint64 bytesTotal);
@@ -69,9 +65,8 @@ signals:
 private:
     QString m_remoteHost;
     quint16 m_remotePort = 80;
-    Connection *m_socket = nullptr; // the connection under way or last made
+    QTcpSocket *m_socket = nullptr; // the connection under way or last made
     bool m_error = false;
-    bool m_noNetwork = false;
 };
 
 } // namespace fortune

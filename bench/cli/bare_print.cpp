@@ -1,9 +1,7 @@
 #include <QCoreApplication>
 #include <QImage>
-#include <QWidget>
-#ifdef BARE_WITH_NETWORK
 #include <QTcpSocket>
-#endif
+#include <QWidget>
 
 #include <cstdio>
 
@@ -15,9 +13,7 @@ int main(int argc, char **argv)
     if (argc > 1000) {
         QImage image(1, 1, QImage::Format_RGB32);
         QWidget widget;
-#ifdef BARE_WITH_NETWORK
         QTcpSocket socket;
-#endif
         return image.width() + widget.width();
     }
     std::fputs("A fortune, printed by the least a Qt program does.\n", stdout);

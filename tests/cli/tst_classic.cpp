@@ -118,10 +118,19 @@ private slots:
             text.replace("\r\n", "\n");
         const testutil::Ran picked = testutil::run(u"/usr/games/fortune"_s, {path("e")});
         QVERIFY2(picked.code == 0 && written.contains(picked.out), picked.out + picked.err);
-        for (const char *term : {"love", "the", "zyxxy"}) {
+        // --list prints what fortune -m finds, as fortune prints it; the
+        // fortune with a line "%" is counted but left out, as by --export.
+        for (const QByteArray term : {"love", "the", "zyxxy", "100"}) {
             const testutil::Ran found = testutil::run(u"/usr/games/fortune"_s, {"-i", "-m", term, path("e")});
             const testutil::Ran searched = program({"--search", term, "--file", path("c.txt")});
-            QCOMPARE(searched.out, QByteArray::number(found.out.count("\n%\n")) + " fortunes contain '" + term + "'.\n");
+            const QByteArray said = QByteArray::number(found.out.count("\n%\n") + (term == "100")) + " fortunes contain '" + term + "'.\n";
+            QCOMPARE(searched.out, said);
+            const testutil::Ran listed = program({"--search", term, "--list", "--file", path("c.txt")});
+            QCOMPARE(listed.out, found.out);
+            QVERIFY2(listed.code == 0 && listed.err.endsWith(said) && listed.err.contains("left out") == (term == "100"), listed.err);
+            QVERIFY(testutil::writeFile(path("listed"), listed.out));
+            const testutil::Ran listIndexed = testutil::run(u"strfile"_s, {path("listed")});
+            QVERIFY(listed.out.isEmpty() || listIndexed.out.contains("There were " + QByteArray::number(listed.out.count("\n%\n")) + " strings"));
         }
         const fortune::AnyFileLoad back = fortune::loadAnyFortunesFile(path("e"));
         QCOMPARE(recordsOf(*back.list), fortunes + Records{"Caf\xC3\xA9 Love\r\n"});
@@ -165,9 +174,10 @@ private slots:
 
     // What is at the target decides how it is written: a file is replaced in
     // one step, anything else written in place; a write error is exit 1 with
-    // its reason. In sh, in a fresh folder: "fc" exports the collection, and
-    // "t" holds what it wrote (E in the rows: the export, S: its summary).
-    void exportTargets_data()
+    // its reason, but a reader of --list that stops early ends it quietly. In
+    // sh, in a fresh folder: "fc" runs on the collection, and "t" holds what
+    // it wrote (E in the rows: the export, S: its summary).
+    void outputs_data()
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("code");
@@ -187,9 +197,14 @@ private slots:
             "old\nbefore\nEafter\n", "", "S");
         row("reader gone", "{ fc --export /dev/stdout; echo $? > s; } | head -c 1 > /dev/null; exit $(cat s)", 1, {}, "",
             "\"/dev/stdout\": Broken pipe.");
+        row("list", "fc --search 'NuMBer 19999' --list", 0, {}, "Fortune number 19999\n%\n",
+            "1 fortunes contain 'NuMBer 19999'.");
+        row("list, the reader stops early", "{ fc --search number --list; echo $? > s; } | head -n 2; exit $(cat s)",
+            141, {}, "Fortune number 0\n%\n");
+        row("list, disk full", "fc --search number --list > /dev/full", 1, {}, "", "No space left on device");
     }
 
-    void exportTargets()
+    void outputs()
     {
         QFETCH(QString, command);
         QFETCH(int, code);

@@ -82,7 +82,9 @@ private slots:
         const QByteArray three = testutil::readFile(fixture("three.txt"));
         const QByteArray none;
         row("count", {"--count"}, three, 0, "3\n");
-        row("count, more fortunes than the list holds", {"--count"}, (kSep + "\r\n").repeated(1'000'002), 1, "");
+        const QByteArray tooMany = (kSep + "\r\n").repeated(1'000'002);
+        row("count, more fortunes than the list holds", {"--count"}, tooMany, 1, "");
+        row("search, more fortunes than the list holds", {"--search", "", "--list"}, tooMany, 1, "");
         row("search ignores case beyond a-z", {"--search", "äRger"}, three, 0, "1 fortunes contain 'äRger'.\n");
         row("a value may start with a dash", {"--search", "-style", "--file", fixture("three.txt")}, none, 0,
             "0 fortunes contain '-style'.\n");
@@ -91,6 +93,11 @@ private slots:
             "Where there is a will,\nthere is a <b>way</b>.\n");
         row("random, not UTF-8", {"--random"}, testutil::readFile(fixture("latin1.txt")), 0, "café crème\n");
         row("random, nothing to pick", {"--random", "--file", fixture("empty.txt")}, three, 1, "");
+        // 160 characters with the line break, in 319 bytes; 161 in as many.
+        const QByteArray lengths = testutil::fortunesFile({QByteArray("\xC3\xA4").repeated(159), QByteArray(160, 'a')});
+        row("random, short", {"--random", "--short"}, lengths, 0, QByteArray("\xC3\xA4").repeated(159) + "\n");
+        row("random, long", {"--random", "--long"}, lengths, 0, QByteArray(160, 'a') + "\n");
+        row("random, none short enough", {"--random", "--short", "--length", "159"}, lengths, 1, "");
         row("no collection yet: count", {"--count"}, none, 0, "0\n");
         row("no collection yet: random", {"--random"}, none, 1, "");
         for (const char *file : {"missing", "folder", "fifo"}) {
@@ -103,6 +110,13 @@ private slots:
         row("two actions", {"--count", "--random"}, three, 2, "");
         row("search without a term", {"--search"}, three, 2, "");
         row("file without an action", {"--file", "f.txt"}, three, 2, "");
+        row("list without a search", {"--count", "--list"}, three, 2, "");
+        row("short and long", {"--random", "--short", "--long"}, three, 2, "");
+        row("short without random", {"--search", "x", "--short"}, three, 2, "");
+        row("length without random", {"--count", "--length", "9"}, three, 2, "");
+        row("length without short or long", {"--random", "--length", "9"}, three, 2, "");
+        for (const char *n : {"0", "-1", "x", "1000001", ""})
+            QTest::addRow("length %s", n) << QStringList{"--random", "--long", "--length", n} << three << 2 << QByteArray();
         row("encoding without an import", {"--count", "--encoding", "latin1"}, three, 2, "");
         row("encoding the system does not know", {"--import", fixture("one.txt"), "--encoding", "x-nonesuch"}, three, 2, "");
         row("encoding whose line ends are not bytes", {"--import", fixture("one.txt"), "--encoding", "UTF-16"}, three, 2, "");

@@ -11,12 +11,13 @@ using Texts = QList<QByteArray>;
 namespace {
 
 // The slow, obvious search: decode each fortune as shown, fold, look.
-qsizetype referenceCount(const FortuneList &list, const QString &term)
+std::vector<qsizetype> referenceHits(const FortuneList &list, const QString &term)
 {
-    qsizetype hits = 0;
+    std::vector<qsizetype> hits;
     for (qsizetype i = 0; i < list.count(); ++i) {
         const QString text = list.textAt(i).toCaseFolded();
-        hits += term.isEmpty() ? !text.isEmpty() : text.contains(term.toCaseFolded());
+        if (term.isEmpty() ? !text.isEmpty() : text.contains(term.toCaseFolded()))
+            hits.push_back(i);
     }
     return hits;
 }
@@ -75,6 +76,8 @@ private slots:
         QTest::newRow("capital sharp s") << Texts{"STRA\xe1\xba\x9e" "E"} << QString::fromUtf8("straße") << qsizetype(1);
         QTest::newRow("Windows-1252 fortune as shown")
             << Texts{"\xc4RGER\r\n", "\xc3\x84rger\r\n"} << QString::fromUtf8("ärger") << qsizetype(2);
+        QTest::newRow("a sequence cut between two fortunes")
+            << Texts{"caf\xc3", "\xa9 x"} << QString::fromUtf8("ã") << qsizetype(1);
         QTest::newRow("term longer than all") << Texts{"short"} << "much longer term" << qsizetype(0);
         QTest::newRow("nothing stored") << Texts{} << "x" << qsizetype(0);
     }
@@ -111,8 +114,11 @@ private slots:
         const QStringList terms{QString::fromUtf8("ärgernis"), "e", "k", QString::fromUtf8("straße"),
                                 QString::fromUtf8("σοφία"), "r x", "s", "ÄRGER\r\nD", "zzz",
                                 QString::fromUtf8("\u212A")};
-        for (const QString &term : terms)
-            QCOMPARE(list.countContaining(term), referenceCount(list, term));
+        for (const QString &term : terms) {
+            const std::vector<qsizetype> hits = referenceHits(list, term);
+            QCOMPARE(list.countContaining(term), qsizetype(hits.size()));
+            QVERIFY(list.indexesContaining(term) == hits);
+        }
     }
 
     void cursorWraps_data()

@@ -116,6 +116,14 @@ private slots:
         QVERIFY(recordsOf(list) == Records{"kept"} + expected);
         QCOMPARE(lastReported, list.count());
         QVERIFY(progressCalls < 100); // paced by a clock, never once per record
+        for (const qint64 piece : {1, 100'000}) { // in pieces, each record once
+            Records pieces;
+            const LoadResult read = readFortunesInPieces(path, piece, [&](const FortuneList &part) {
+                pieces += recordsOf(part);
+                return true;
+            });
+            QVERIFY(read.outcome == LoadResult::Outcome::Loaded && read.stored == expected.size() && pieces == expected);
+        }
 
         // The collection file holds them too, the last ones as soon as the first.
         CollectionFile collection(path);

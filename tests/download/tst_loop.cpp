@@ -81,6 +81,10 @@ private slots:
             "The page from 127.0.0.1:%1 did not finish within 5 s.");
         row("no table marker", {whole(site::okResponse("<p>x</p>" + QByteArray(200, ' ') + "</p></html>\n", true))}, {},
             "The page from 127.0.0.1:%1 held no fortune.");
+        row("busy, without saying when", {whole("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n")}, {},
+            "The page from 127.0.0.1:%1 held no fortune: the server answered HTTP status 503 Service Unavailable.");
+        row("another error, with a time to come back", {whole("HTTP/1.1 500 Oops\r\nRetry-After: 1\r\n\r\n")}, {},
+            "The page from 127.0.0.1:%1 held no fortune: the server answered HTTP status 500 Oops.");
         row("HTTP error status", {whole("HTTP/1.1 404 Not Found\r\nContent-Length: 10\r\n\r\n0123456789")}, {},
             "The page from 127.0.0.1:%1 held no fortune: the server answered HTTP status 404 Not Found.");
         row("oversized page", {Reply{Records{ok + "\r\n"} + Records(9, QByteArray(1 << 20, 'x')), 0, Reply::End::Close}},
@@ -128,7 +132,7 @@ private slots:
         const QString said = finished.at(0).at(0).toString();
         const QString expected = message.contains(u'%') ? message.arg(port) : message;
         QVERIFY2(expected.isEmpty() == said.isEmpty() && said.contains(expected), qPrintable(said));
-        QCOMPARE(run.loop.couldNotConnect(), said.startsWith(QStringLiteral("Could not connect"))); // the window offers another site
+        QCOMPARE(run.loop.siteFailed(), !said.isEmpty()); // each a failure of the site: the window offers another
         QVERIFY(!run.loop.isRunning() && !run.loop.FetchPending());
         QCOMPARE(testutil::recordsOf(run.path), after);
         QCOMPARE(run.list.count(), after.size());
@@ -140,6 +144,57 @@ private slots:
         for (int i = 0; site && i < site->connections(); ++i)
             QVERIFY(site->received(i).isEmpty() || site->received(i) == kRequest);
         QVERIFY(!site || site->connections() >= cycles.count());
+    }
+
+    // A site that is busy for a moment is asked again after the wait it names,
+    // kept between 1 and 5 s; one busy for too long ends the loop; stop ends a
+    // wait at once.
+    void busy_data()
+    {
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<int>("busyTimes"); // busy answers before the page comes; -1: busy for good
+        QTest::addColumn<QString>("wait");  // as the first wait is announced
+        QTest::newRow("a second, twice") << QByteArray("1") << 2 << "1 s";
+        QTest::newRow("an hour: stopped while waiting") << QByteArray("3600") << 1 << "5 s";
+        QTest::newRow("a date gone by") << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << 1 << "1 s";
+        QTest::newRow("busy for good") << QByteArray("0") << -1 << "1 s";
+    }
+    void busy()
+    {
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(int, busyTimes);
+        QFETCH(QString, wait);
+        FakeSite site;
+        const QByteArray busyAnswer = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: " + retryAfter + "\r\n\r\n";
+        QList<Reply> replies(std::max(busyTimes, 1), whole(busyAnswer));
+        if (busyTimes >= 0)
+            replies << page("Fortune A");
+        site.setReplies(replies);
+        LoopRun run(site.port());
+        DownloadTimeouts timeouts = run.loop.timeouts();
+        timeouts.busy = std::chrono::milliseconds(busyTimes < 0 ? 1500 : 60'000);
+        run.loop.setTimeouts(timeouts);
+        QSignalSpy busy(&run.loop, &DownloadLoop::siteBusy);
+        QSignalSpy finished(&run.loop, &DownloadLoop::finished);
+        run.loop.start();
+        QVERIFY(busy.wait(kWait));
+        QCOMPARE(busy.at(0).at(0).toString(),
+                 QStringLiteral("127.0.0.1:%1 is busy: trying again in %2.").arg(site.port()).arg(wait));
+        QVERIFY(run.loop.isRunning() && !run.loop.FetchPending());
+        const bool stopWaiting = wait == "5 s";
+        if (!stopWaiting)
+            QVERIFY(QTest::qWaitFor([&] { return run.list.count() > 0 || !finished.isEmpty(); }, kWait));
+        run.loop.stop();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(busy.last().at(0).toString(), QString());
+        QCOMPARE(finished.at(0).at(0).toString(),
+                 busyTimes < 0 ? QStringLiteral("127.0.0.1:%1 stayed busy for 1.5 s: the server answered HTTP "
+                                                "status 503 Service Unavailable.").arg(site.port())
+                               : QString());
+        const bool stored = busyTimes > 0 && !stopWaiting;
+        QCOMPARE(testutil::recordsOf(run.path), stored ? Records{"Fortune A\r\n"} : Records{});
+        if (stored)
+            QCOMPARE(busy.count(), 2 * busyTimes); // each wait announced, and its end
     }
 
     // A site chosen while a cycle is under way is the next cycle's: the one

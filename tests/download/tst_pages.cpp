@@ -12,6 +12,7 @@
 #include <QTest>
 
 using namespace fortune;
+using namespace Qt::StringLiterals;
 using Progress = ResponseReader::Progress;
 using Failure = ResponseReader::Failure;
 
@@ -205,22 +206,58 @@ private slots:
         }
     }
 
-    void siteOption()
+    // A site as typed or pasted: HOST[:PORT], IPv6 in brackets, or the address fortune-site prints; a
+    // path other than the page's is dropped with a note (refused by --site); international names in
+    // their ASCII form; anything that could break the request or cannot be a host name refused, the
+    // typed text quoted short.
+    void site_data()
     {
-        // "--site HOST[:PORT]", IPv6 in brackets; anything else is refused (no header injection).
-        const QList<std::pair<const char *, const char *>> cases = {
-            {"fortunes.example", "fortunes.example:80"}, {"127.0.0.1:8080", "127.0.0.1:8080"},
-            {"[::1]:8081", "::1:8081"}, {"[::1]", "::1:80"}, {"h:65535", "h:65535"},
-            {"[fe80::1%eth0]:8080", "fe80::1%eth0:8080"}, {"[::ffff:1.2.3.4]", "::ffff:1.2.3.4:80"}};
-        for (const auto &[text, site] : cases) {
-            const SiteOption option = parseSiteOption(QString::fromLatin1(text));
-            QCOMPARE(option.site.RemoteHost + u':' + QString::number(option.site.RemotePort), QLatin1String(site));
-            QCOMPARE(option.site.webHost(), QStringLiteral("www.") + option.site.RemoteHost);
-        }
-        for (const char *bad : {"", "h:", "h:0", "h:65536", "h:80x", "h:+80", "h:-1", "bad host", "a/b:80",
-                                "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80", ":80", "h:99999999999",
-                                "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]"})
-            QVERIFY2(parseSiteOption(QString::fromLatin1(bad)).error.startsWith(QStringLiteral("--site ")), bad);
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("site"); // RemoteHost:RemotePort; empty: refused
+        QTest::addColumn<QString>("said"); // in the note, or in the reason
+        const auto row = [](const QString &text, const char *site, const char *said = "") {
+            QTest::newRow(qPrintable(text.left(40).simplified())) << text << QString::fromUtf8(site) << QString::fromUtf8(said);
+        };
+        for (const auto &[text, site] : {std::pair("fortunes.example", "fortunes.example:80"), {"127.0.0.1:8080", "127.0.0.1:8080"},
+                                         {"[::1]:8081", "::1:8081"}, {"[::1]", "::1:80"}, {"h:65535", "h:65535"}, {"a_b", "a_b:80"},
+                                         {"[fe80::1%eth0]:8080", "fe80::1%eth0:8080"}, {"[::ffff:1.2.3.4]", "::ffff:1.2.3.4:80"},
+                                         {"http://127.0.0.1:8080/fortune.shtml", "127.0.0.1:8080"}, {"HTTP://[::1]:8080/", "::1:8080"},
+                                         {"127.0.0.1:8080/fortune.shtml", "127.0.0.1:8080"}, {"http://h", "h:80"},
+                                         {"b\u00fccher.example:8080", "xn--bcher-kva.example:8080"}})
+            row(QString::fromUtf8(text), site);
+        row(u"http://h:81/other.html?x=1"_s, "h:81", "not \"/other.html?x=1\"");
+        row(u"h?x"_s, "h:80", "not \"?x\"");
+        for (const char *bad : {"", "h:", "h:65536", "h:80x", "h:+80", "h:-1", "h\r\nX: y", "[::1", "[nothost]:80", "[::1]80",
+                                "h:99999999999", "[1.2.3.4]:80", "[v1.x]:80", "[1::2::3]", "[::1%a%b]", "[%eth0]", "\u00fc \u00fc",
+                                "[::1\r\n]", "[ ::1]"})
+            row(QString::fromUtf8(bad), "");
+        row(u"h:0"_s, "", "not \"0\"");
+        row(u"bad host"_s, "", "\"bad host\" is not a host name");
+        row(u":80"_s, "", "no host name");
+        for (const char *empty : {"..", "a..b", "h.", ".h"})
+            row(QString::fromLatin1(empty), "", "empty parts");
+        for (const char *hyphen : {"-", "-a.b", "a-.b"})
+            row(QString::fromLatin1(hyphen), "", "hyphen");
+        row(QString(64, u'a'), "", "63 characters");
+        row(u"https://h/"_s, "", "not \"https://\"");
+        row(u"h:"_s + QString(3000, u'9'), "", "\"999999999999999999999999999999\u2026");
+    }
+    void site()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, site);
+        QFETCH(QString, said);
+        const SiteOption parsed = parseSite(text);
+        const QString got = parsed.ok() ? parsed.site.RemoteHost + u':' + QString::number(parsed.site.RemotePort) : QString();
+        QVERIFY2(got == site, qPrintable(got + parsed.error));
+        const QString told = parsed.ok() ? parsed.note : parsed.error;
+        QVERIFY2(told.contains(said) && told.size() < 200 && (parsed.ok() || !told.isEmpty()), qPrintable(told));
+        QCOMPARE(parsed.note.isEmpty(), !parsed.ok() || said.isEmpty());
+        QCOMPARE(parsed.site.webHost(), u"www."_s + parsed.site.RemoteHost);
+        QVERIFY(!parsed.site.placeholder);
+        const SiteOption option = parseSiteOption(text); // a path that would be dropped is refused there
+        QVERIFY2(option.ok() ? parsed.note.isEmpty() : option.error.startsWith(u"--site "_s), qPrintable(option.error));
+        QCOMPARE(option.ok(), parsed.ok() && parsed.note.isEmpty());
     }
 
     void rewriteReloadFile()

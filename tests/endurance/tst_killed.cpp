@@ -63,11 +63,10 @@ private slots:
         QVERIFY2(port.hasMatch(), qPrintable(banner));
         const QStringList arguments{"--site", "127.0.0.1:" + port.captured(1), "--start-download"};
         // The program keeps its collection beside itself, and finds its own place
-        // through the real path: a copy, not a link, with its network module.
+        // through the real path: a copy of the program alone, not a link.
         QVERIFY(QDir(dir.path()).mkdir("bin"));
         const QString program = dir.filePath("bin/fortune-collector"), collection = dir.filePath("bin/fortunes.txt");
         QVERIFY(QFile::copy(FORTUNE_COLLECTOR, program));
-        QVERIFY(QFile::copy(FORTUNE_NETWORK_MODULE, dir.filePath("bin/" + QFileInfo(FORTUNE_NETWORK_MODULE).fileName())));
 
         const int kills = qEnvironmentVariableIsSet("FORTUNE_KILLS") ? qEnvironmentVariableIntValue("FORTUNE_KILLS") : 50;
         QRandomGenerator random(qEnvironmentVariableIsSet("FORTUNE_KILL_SEED")

@@ -59,6 +59,7 @@ private slots:
 
     void installedProgramRuns()
     {
+        QVERIFY(QFile::exists(installed("usr/share/doc/fortune-collector/examples/nginx/fortune-site.conf")));
         // The window, offscreen, up with its collection loaded and closed again.
         QCOMPARE(run(installed("usr/bin/fortune-collector"), {u"--quit-after-start"_s}, environment("offscreen")).code, 0);
     }
