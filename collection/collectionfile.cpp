@@ -22,9 +22,9 @@ CollectionFile::CollectionFile(QString path)
 
 CollectionFile::~CollectionFile() = default;
 
+// Forgets what the list knows of the file; the follower knows where it is.
 void CollectionFile::forget()
 {
-    m_resumeAt = -1;
     m_ownEnd = -1;
     m_nextGuess = 0;
     m_inFile.assign(m_inFile.size(), false);
@@ -62,57 +62,42 @@ bool CollectionFile::holds(QByteArrayView form, const FortuneList &list) const
 
 // Reads the records the file gained since the last look (up to size), until
 // the deadline: at the first store all of it, later what this program and any
-// other writer appended. Each look starts again at the last separator line it
-// read, which must still be one; a file replaced or rewritten is read again
-// from its start.
+// other writer appended. A file replaced or rewritten is read again from its
+// start (GrowingFile).
 Status CollectionFile::takeIn(FortuneList &list, qint64 size, QDeadlineTimer deadline, bool &done)
 {
     done = false;
     OpenFile &file = m_appender.file();
     if (m_appender.opens() != m_opens) {
         m_opens = m_appender.opens();
-        const FileId id = file.id();
-        if (!(id == m_fileId))
+        if (!m_follower.opened(file.id()))
             forget();
-        m_fileId = id;
     }
-    if (m_resumeAt >= 0 && size < m_resumeAt + kSeparator.size())
-        forget();
     if (size == m_ownEnd) { // nothing came after this program's own last write
-        m_resumeAt = size - kSeparator.size() - 2;
         done = true;
         return {};
     }
     const qint64 step = deadline.isForever() ? kTakeInStep : kTakeInSliceStep;
-    // A file rewritten since the last look is read again from its start.
     // Found rewritten again within the same look, it is being rewritten all
     // the time (by a program that ignores the lock) or reads differently each
     // time: give up rather than read it forever.
     int restarts = 0;
     for (;;) {
-        const qint64 from = std::max<qint64>(m_resumeAt, 0);
         FortuneList found;
-        const RecordScan scan = scanRecords(file, from, size, step, found);
-        if (scan.result.outcome == LoadResult::Outcome::Failed)
-            return Status::failure(scan.result.error);
-        qsizetype first = 0;
-        if (m_resumeAt >= 0) {
-            if (scan.firstSeparatorAt != m_resumeAt) {
-                forget();
-                if (++restarts > 2) {
-                    return Status::failure(fileMessage(FileAccess::Read, FileProblem::Failed, path(),
-                                                       QStringLiteral("it changes while it is read (does "
-                                                                      "another program rewrite it?)")));
-                }
-                continue;
+        const GrowingFile::Look look = m_follower.look(file, size, found, step);
+        if (look.result.outcome == LoadResult::Outcome::Failed)
+            return Status::failure(look.result.error);
+        if (look.startedOver) {
+            forget();
+            if (++restarts > 2) {
+                return Status::failure(fileMessage(FileAccess::Read, FileProblem::Failed, path(),
+                                                   QStringLiteral("it changes while it is read (does "
+                                                                  "another program rewrite it?)")));
             }
-            first = 1; // the separator line looked at last time closes an empty record
         }
-        for (qsizetype i = first; i < found.count(); ++i)
+        for (qsizetype i = look.firstNew; i < found.count(); ++i)
             note(found.rawAt(i), list);
-        if (scan.lastSeparatorAt >= 0)
-            m_resumeAt = scan.lastSeparatorAt;
-        if (scan.lastSeparatorAt < 0 || m_resumeAt - from < step) {
+        if (look.done) {
             done = true;
             return {};
         }
@@ -180,6 +165,8 @@ CollectionFile::Stored CollectionFile::storeUnlessHeld(QByteArrayView text, Fort
         // When only the record went out, the next look need not read it back.
         const qint64 after = m_appender.lockedSize();
         m_ownEnd = after == before + record.size() ? after : -1;
+        if (m_ownEnd >= 0)
+            m_follower.appended(m_ownEnd);
         if (result.status.ok())
             result.status = list.store(form);
         if (result.status.ok()) {
@@ -291,6 +278,7 @@ Status CollectionFile::writeBatch(QByteArray &batch, FortuneList &pending, Fortu
                 markInFile(i);
             result.added += pending.count();
             m_ownEnd = m_appender.lockedSize(); // the batch ends the file: the next look need not read it
+            m_follower.appended(m_ownEnd);
         }
     }
     m_appender.unlock();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fortunelist.h"
+#include "growingfile.h"
 #include "recordappender.h"
 
 #include <functional>
@@ -21,7 +22,7 @@ namespace fortune {
 // their turns.
 //
 // Invariant, whenever no store is under way: every record of the file up to
-// the last separator line taken in (m_resumeAt) is held, in the record form,
+// the last separator line taken in (m_follower's resume point) is held, in the record form,
 // either by a slot i of the list with m_inFile[i] set or by m_elsewhere; a
 // slot marked so holds a text the file holds. Every store writes the file
 // first and puts a record in the list only once its write returned, so the
@@ -91,8 +92,7 @@ private:
 
     RecordAppender m_appender;
     quint64 m_opens = 0;
-    FileId m_fileId;
-    qint64 m_resumeAt = -1;       // where the last separator line taken in begins
+    GrowingFile m_follower;       // what of the file was taken in
     qsizetype m_nextGuess = 0;    // the slot of the list the next record read may be in
     qint64 m_ownEnd = -1;         // the file's end after this program's own last write
     quint64 m_noted = 0;          // records taken in so far

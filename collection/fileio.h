@@ -37,6 +37,21 @@ struct FileId {
     bool operator==(const FileId &o) const { return valid && o.valid && a == o.a && b == o.b; }
 };
 
+// What a path names now, seen without opening it: the file's identity (not
+// valid when nothing is there), its size (-1 then) and the time it was last
+// written. A reader that follows a file looks here before it reads again.
+struct PathLook {
+    FileId id;
+    qint64 size = -1;
+    qint64 modified = 0;
+    // Nothing to read again: the same file (or none), as large and as last written.
+    bool unchangedFrom(const PathLook &o) const
+    {
+        return id.valid == o.id.valid && id.a == o.id.a && id.b == o.id.b && size == o.size && modified == o.modified;
+    }
+};
+PathLook lookAtPath(const QString &path);
+
 class OpenFile {
 public:
     enum class Mode {

@@ -186,6 +186,18 @@ FileId OpenFile::id()
     return {quint64(d->device), quint64(d->inode), true};
 }
 
+PathLook lookAtPath(const QString &path)
+{
+    PathLook look;
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return look;
+    look.id = {quint64(info.st_dev), quint64(info.st_ino), true};
+    look.size = qint64(info.st_size);
+    look.modified = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    return look;
+}
+
 OpenFile::LockTry OpenFile::tryLock()
 {
     if (retryOnSignal([&] { return ::flock(d->fd, LOCK_EX | LOCK_NB); }) == 0)

@@ -132,6 +132,19 @@ FileId OpenFile::id()
     return {quint64(born.toMSecsSinceEpoch()), 0, true};
 }
 
+PathLook lookAtPath(const QString &path)
+{
+    PathLook look;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return look;
+    if (const QDateTime born = info.birthTime(); born.isValid())
+        look.id = {quint64(born.toMSecsSinceEpoch()), 0, true};
+    look.size = info.size();
+    look.modified = info.lastModified().toMSecsSinceEpoch();
+    return look;
+}
+
 // A lock file beside the collection: Qt's portable lock between processes.
 // One left by a program that died holding it is known by its process id at
 // once. Where the holder cannot be told (a program killed while it wrote the

@@ -1,5 +1,6 @@
 #include "extraction.h"
 
+#include "httptoken.h"
 #include "textdecoding.h"
 
 #include <algorithm>
@@ -46,12 +47,6 @@ QByteArray convertBreaks(QByteArrayView cut)
 
 namespace {
 
-bool isTokenChar(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'
-           || c == '.' || c == ':';
-}
-
 // The charset=VALUE parameter in text (already lower-cased), from position from.
 QByteArray charsetParameter(QByteArrayView text, qsizetype from = 0)
 {
@@ -62,10 +57,13 @@ QByteArray charsetParameter(QByteArrayView text, qsizetype from = 0)
         if (i >= text.size() || text[i] != '=')
             continue;
         ++i;
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '"' || text[i] == '\''))
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
             ++i;
+        // A quoted value ends at its quote; so does one in a page's attribute
+        // written in single quotes (content='text/html; charset=utf-8').
+        const char quote = i < text.size() && (text[i] == '"' || text[i] == '\'') ? text[i++] : '\'';
         qsizetype end = i;
-        while (end < text.size() && isTokenChar(text[end]))
+        while (end < text.size() && text[end] != quote && isTokenChar(text[end]))
             ++end;
         if (end > i)
             return text.sliced(i, end - i).toByteArray();

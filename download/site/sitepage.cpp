@@ -1,16 +1,16 @@
 #include "sitepage.h"
 
+#include "extraction.h"
 #include "fortunesformat.h"
+#include "responsereader.h"
 
 namespace fortune::site {
 
 namespace {
-constexpr QByteArrayView kMarker{
-    R"(<table BORDER="1" WIDTH="95%" CELLPADDING="15" CELLSPACING="0" align="center">)"};
-// What stands between the marker and the fortune: exactly 52 characters.
+// What stands between the table marker and the fortune.
 constexpr QByteArrayView kLead{"\n  <tr>\n<td bgcolor=\"#ffffee\">\n<p class=\"fortunes\">\n"};
-static_assert(kMarker.size() == 78 && kLead.size() == 52);
-// Downloads leave out the last four characters before "</p>".
+static_assert(kTableMarker.size() + kLead.size() == kStartOffset);
+// Downloads leave out the last four characters before the end marker.
 constexpr QByteArrayView kFiller{"\r\n  "};
 static_assert(kFiller.size() == 4);
 } // namespace
@@ -23,11 +23,12 @@ QByteArray pageWithHtml(QByteArrayView fortuneHtml, QByteArrayView charset)
     if (!charset.isEmpty())
         page += "<meta charset=\"" + charset.toByteArray() + "\">\n";
     page += "<title>Fortune</title>\n</head>\n<body>\n";
-    page += kMarker;
+    page += kTableMarker;
     page += kLead;
     page += fortuneHtml;
     page += kFiller;
-    page += "</p>\n</td>\n</tr>\n</table>\n</body>\n</html>\n";
+    page += kEndMarker;
+    page += "\n</td>\n</tr>\n</table>\n</body>\n</html>\n";
     return page;
 }
 
@@ -36,26 +37,32 @@ QByteArray fortunePage(QByteArrayView fortune)
     QByteArray html = fortune.toByteArray();
     if (html.endsWith(kCrLf)) // the record form's last line end
         html.chop(kCrLf.size());
-    html.replace(kCrLf, "<BR>");
+    html.replace(kCrLf, kBreakTag);
     return pageWithHtml(html);
+}
+
+QByteArray okHead(qsizetype bodySize, bool keepAlive, QByteArrayView contentType)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType.toByteArray()
+           + "\r\nContent-Length: " + QByteArray::number(bodySize)
+           + (keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
 }
 
 QByteArray okResponse(QByteArrayView body, bool keepAlive, QByteArrayView contentType)
 {
-    QByteArray response = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType.toByteArray()
-                          + "\r\nContent-Length: " + QByteArray::number(body.size())
-                          + (keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+    QByteArray response = okHead(body.size(), keepAlive, contentType);
     response += body;
     return response;
 }
 
-qsizetype requestHeadLength(QByteArrayView buffer)
+bool answerFits(QByteArrayView fortune)
 {
-    const qsizetype crlf = buffer.indexOf("\r\n\r\n");
-    const qsizetype lf = buffer.indexOf("\n\n");
-    if (crlf >= 0 && (lf < 0 || crlf + 2 <= lf))
-        return crlf + 4;
-    return lf >= 0 ? lf + 2 : -1;
+    // A page is at most twice its fortune and a few hundred bytes more: only
+    // a large fortune's page is built to be measured.
+    if (fortune.size() <= ResponseReader::kMaxResponse / 2 - 1024)
+        return true;
+    const qsizetype page = fortunePage(fortune).size();
+    return okHead(page, true).size() + page <= ResponseReader::kMaxResponse;
 }
 
 } // namespace fortune::site

@@ -5,8 +5,9 @@
 
 namespace fortune::site {
 
-// A fortune page in the layout downloads expect: the table marker, 52 more
-// characters, the fortune, four filler characters, "</p>", ending "</html>\n".
+// A fortune page in the layout downloads expect (extraction.h): the table
+// marker, the 52 characters that bring the fortune to its start offset, the
+// fortune, four filler characters, the end marker, ending "</html>\n".
 // fortuneHtml goes in as it is; charset, when given, is declared in a meta tag.
 QByteArray pageWithHtml(QByteArrayView fortuneHtml, QByteArrayView charset = "utf-8");
 
@@ -14,12 +15,15 @@ QByteArray pageWithHtml(QByteArrayView fortuneHtml, QByteArrayView charset = "ut
 // its lines joined by "<BR>".
 QByteArray fortunePage(QByteArrayView fortune);
 
-// A whole 200 answer with Content-Length; "Connection: close" unless keepAlive.
+// The status line and header fields of a 200 answer with Content-Length;
+// "Connection: close" unless keepAlive.
+QByteArray okHead(qsizetype bodySize, bool keepAlive, QByteArrayView contentType = "text/html; charset=utf-8");
+// The whole answer: okHead, then body.
 QByteArray okResponse(QByteArrayView body, bool keepAlive,
                       QByteArrayView contentType = "text/html; charset=utf-8");
 
-// The length of a complete request head at the start of buffer (up to and with
-// its empty line), or -1 while it is incomplete.
-qsizetype requestHeadLength(QByteArrayView buffer);
+// Does a collector take the answer that carries this fortune's page? It
+// refuses one larger than it ever reads (ResponseReader::kMaxResponse).
+bool answerFits(QByteArrayView fortune);
 
 } // namespace fortune::site

@@ -1,6 +1,6 @@
 #include "fakesite.h"
 
-#include "sitepage.h"
+#include "httprequest.h"
 
 #include <QTcpSocket>
 #include <QTimer>

@@ -78,6 +78,8 @@ private slots:
         declared("ASCII read as browsers do", "text/html; charset=us-ascii", "\x93hi\x94", {}, "\u201chi\u201d");
         declared("Shift_JIS", "text/html; charset=shift_jis", "\x93\xfa\x96\x7b", {}, QStringLiteral("\u65e5\u672c"));
         declared("KOI8-R in the page", "text/html", "\xf0\xd2\xc9", "KOI8-R", QStringLiteral("\u041f\u0440\u0438"));
+        row("charset in an attribute in single quotes", "<meta http-equiv='Content-Type' content='text/html; charset=us-ascii'>"
+            + site::pageWithHtml("\x93hi\x94", {}), "\u201chi\u201d");
         row("NUL bytes around the fortune", '\0' + site::pageWithHtml("ok") + '\0', "ok");
         declared("NUL in the fortune", {}, QByteArray("a\0b", 3), {}, {}, "NUL");
         declared("declared UTF-8 but is not", "text/html; charset=utf-8", "\x93hi\x94", {}, {}, "not valid UTF-8");

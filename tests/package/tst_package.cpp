@@ -64,6 +64,24 @@ private slots:
         QCOMPARE(run(installed("usr/bin/fortune-collector"), {u"--quit-after-start"_s}, environment("offscreen")).code, 0);
     }
 
+    // The user unit as installed: sandboxed (systemd-analyze rates it "OK" at
+    // least), with the one "--port 8080 " that README's recipe turns into
+    // instances on ports of their own.
+    void installedUnit()
+    {
+        const QString unit = installed("usr/lib/systemd/user/fortune-site.service");
+        QCOMPARE(testutil::readFile(unit).count("--port 8080 "), 1);
+        if (QStandardPaths::findExecutable(u"systemd-analyze"_s).isEmpty()) {
+            if (qEnvironmentVariableIsSet("CI"))
+                QFAIL("systemd-analyze is not installed (Debian package systemd); CI needs it");
+            QSKIP("needs systemd-analyze (Debian package systemd)");
+        }
+        const auto rated = run(u"systemd-analyze"_s, {u"security"_s, u"--offline=true"_s, unit});
+        const auto level = QRegularExpression(u"exposure level for \\S+: [0-9.]+ (\\w+)"_s).match(QString::fromUtf8(rated.out));
+        QVERIFY2(rated.code == 0 && QStringList({u"PERFECT"_s, u"SAFE"_s, u"OK"_s}).contains(level.captured(1)),
+                 rated.out.right(300) + rated.err);
+    }
+
     // What a user does after installing: fortune-site shares a classic file,
     // and the window, started with only a settings file that names that site,
     // downloads its fortunes into the collection.
